@@ -1,0 +1,52 @@
+# Shared steps of the project's scripts: checking the tools and building.
+# Sourced by demo.sh, test.sh and bench.sh; defines functions only.
+
+say() { printf '%s\n' "$*" >&2; }
+
+# Installs the Debian packages given when running as root, or names them and
+# fails otherwise.
+install_packages() {
+    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+        say "installing: $*"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -qq >&2 && apt-get install -y -qq "$@" >&2 && return 0
+        say "apt-get could not install: $*"
+        return 1
+    fi
+    say "missing tools; install them with: sudo apt-get install $*"
+    return 1
+}
+
+have_header() { [ -f "/usr/include/$1" ] || [ -f "/usr/local/include/$1" ]; }
+
+have_library() {
+    ls /usr/lib/*/"$1".* /usr/lib/"$1".* /usr/local/lib/"$1".* >/dev/null 2>&1
+}
+
+# cmake, make, a C and C++ compiler and GoogleTest.
+ensure_build_tools() {
+    local missing=()
+    command -v cmake >/dev/null 2>&1 || missing+=(cmake)
+    command -v make >/dev/null 2>&1 || missing+=(make)
+    command -v g++ >/dev/null 2>&1 || missing+=(g++)
+    command -v gcc >/dev/null 2>&1 || missing+=(gcc)
+    { have_header gtest/gtest.h && have_library libgtest; } || missing+=(libgtest-dev)
+    [ ${#missing[@]} = 0 ] || install_packages "${missing[@]}"
+}
+
+# clang with its sanitizer runtime, for the sanitizer build of the tests.
+ensure_clang_sanitizers() {
+    local missing=()
+    command -v clang++ >/dev/null 2>&1 || missing+=(clang)
+    ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan-x86_64.a >/dev/null 2>&1 ||
+        missing+=(libclang-rt-dev)
+    [ ${#missing[@]} = 0 ] || install_packages "${missing[@]}"
+}
+
+# configure_and_build DIR [cmake options...]
+configure_and_build() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" "$@" >/dev/null
+    cmake --build "$dir" -j "$(nproc 2>/dev/null || echo 2)"
+}

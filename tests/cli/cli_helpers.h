@@ -1,0 +1,30 @@
+// Running the built client as a separate process, as its users do.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "support/fake_server.h"
+#include "support/run_process.h"
+
+inline ProcessResult run_client(std::vector<std::string> args, ProcessOptions options = {}) {
+    args.insert(args.begin(), "orvaclient");
+    return run_process(ORVACLIENT_BINARY, args, options);
+}
+
+inline const std::string kUsage =
+    "Usage: orvaclient -p socket_path [extra options] [file1] [file2] ...\n"
+    "   -h       Show this help message and exit\n"
+    "   -v       Show version and exit\n"
+    "   -q       Do not show non-error messages\n"
+    "   -u       Try to cure files while scanning\n"
+    "   -s       Do scanning the files for viruses\n"
+    "   -c       Do checking orvaserver connection and querying the data\n"
+    "   -p<path> Specify the path to orvaserver socket. Required param.\n";
+
+// Version line: fixed text, then the build's date and time in the form
+// "Aug  2 2005, 12:40:36".
+inline const char *kVersionPattern =
+    "Client for Quellon Anti-Virus server 5\\.5\\.3/RELEASE build #104, compiled "
+    "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [ 123][0-9] [0-9]{4}, "
+    "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]";

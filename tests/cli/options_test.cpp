@@ -1,0 +1,135 @@
+// The command line of the built client: help, version, option errors and
+// their exit statuses.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "cli_helpers.h"
+
+namespace {
+
+// Splits standard error into its lines.
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    if (start < text.size()) lines.push_back(text.substr(start));
+    return lines;
+}
+
+void expect_help(const ProcessResult &run) {
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
+    auto lines = lines_of(run.err);
+    ASSERT_EQ(lines.size(), 10u) << run.err;
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(kVersionPattern))) << lines[0];
+    EXPECT_FALSE(lines[1].empty()) << "the maker's notice";
+    EXPECT_EQ(run.err.substr(run.err.size() - kUsage.size()), kUsage);
+}
+
+void expect_version_only(const ProcessResult &run) {
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
+    auto lines = lines_of(run.err);
+    ASSERT_EQ(lines.size(), 2u) << run.err;
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(kVersionPattern))) << lines[0];
+    EXPECT_EQ(run.err.back(), '\n');
+}
+
+TEST(CommandLine, HelpWithoutArgumentsOrWithH) {
+    expect_help(run_client({}));
+    expect_help(run_client({"-h"}));
+    expect_help(run_client({"-h", "-v"}));
+    expect_help(run_client({"-qh", "-p"})); // -h ends the run before -p is missing its value
+    EXPECT_EQ(run_client({}).err, run_client({"-h"}).err);
+}
+
+TEST(CommandLine, VersionEndsTheRunBeforeLaterOptions) {
+    expect_version_only(run_client({"-v"}));
+    expect_version_only(run_client({"-v", "-h"}));
+    expect_version_only(run_client({"-v", "-p", "/a", "-p", "/b"}));
+}
+
+TEST(CommandLine, ValidationFailuresInTheirOrder) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+        int status;
+    };
+    const std::string no_p = "ERROR: required parameter -p was not specified\n";
+    const std::string mode = "ERROR: either -c or -s switch should be specified\n";
+    const std::string files = "ERROR: at least one file should be specified for scanning\n";
+    const Case cases[] = {
+        {{"-c"}, no_p, 9},
+        {{"-s"}, no_p, 9}, // the missing -p is reported, not the missing files
+        {{"-q"}, no_p, 9},
+        {{"-p", "/x", "-c", "-s"}, mode, 9},
+        {{"-p/x", "-q"}, mode, 9},
+        {{"-p", "/x", "-s"}, files, 9},
+        {{"-p", "/x", "-p", "/x", "-c"},
+         "ERROR: the path to the orvaserver socket has been already specified!\n",
+         1},
+    };
+    for (const Case &c : cases) {
+        ProcessResult run = run_client(c.args);
+        EXPECT_EQ(run.err, c.err) << c.args[0];
+        EXPECT_EQ(run.status, c.status) << c.args[0];
+        EXPECT_EQ(run.out, "");
+    }
+}
+
+TEST(CommandLine, UnknownOptionsAreReportedAndReadingGoesOn) {
+    ProcessResult run = run_client({"-x", "-c"});
+    EXPECT_EQ(run.err, "orvaclient: invalid option -- 'x'\nUnrecognized option 'x'\n" +
+                           std::string("ERROR: required parameter -p was not specified\n"));
+    EXPECT_EQ(run.status, 9);
+
+    run = run_client({"-c", "-p"});
+    EXPECT_EQ(run.err, "orvaclient: option requires an argument -- 'p'\n"
+                       "Unrecognized option 'p'\n"
+                       "ERROR: required parameter -p was not specified\n");
+    EXPECT_EQ(run.status, 9);
+
+    run = run_client({"-n", "-c", "-s"}); // -n takes "-c" as its value
+    EXPECT_EQ(run.err, "Unrecognized option 'n'\n"
+                       "ERROR: required parameter -p was not specified\n");
+}
+
+TEST(CommandLine, DoubleDashEndsTheOptions) {
+    // "-c" after "--" is an operand, so neither mode is chosen.
+    ProcessResult run = run_client({"-p", "/x", "--", "-c"});
+    EXPECT_EQ(run.err, "ERROR: either -c or -s switch should be specified\n");
+    EXPECT_EQ(run.status, 9);
+}
+
+TEST(CommandLine, SocketPathThatDoesNotFitTheWorkingBufferIsRefused) {
+    ProcessResult run = run_client({"-c", "-p", "/" + std::string(8190, 'a')});
+    EXPECT_EQ(run.err, "ERROR: Could not connect to server!\n") << "8191 characters fit";
+    EXPECT_EQ(run.status, 1);
+
+    run = run_client({"-c", "-p", "/" + std::string(8191, 'a')});
+    EXPECT_EQ(run.err, "ERROR: the path to the orvaserver socket is too long.\n");
+    EXPECT_EQ(run.status, 1);
+
+    // Relative: the current directory, "/" and the value must fit together.
+    ProcessOptions in_root;
+    in_root.working_directory = "/";
+    run = run_client({"-c", "-p", std::string(8190, 'a')}, in_root);
+    EXPECT_EQ(run.err, "ERROR: the path to the orvaserver socket is too long.\n");
+    EXPECT_EQ(run.status, 1);
+    run = run_client({"-c", "-p", std::string(8189, 'a')}, in_root);
+    EXPECT_EQ(run.err, "ERROR: Could not connect to server!\n");
+}
+
+TEST(CommandLine, CurrentDirectoryThatIsGoneFailsARelativePath) {
+    char pattern[] = "/tmp/orva-cwd-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string script = std::string("cd ") + pattern + " && rmdir " + pattern + " && exec " +
+                         ORVACLIENT_BINARY + " -c -p sock";
+    ProcessResult run = run_process("/bin/sh", {"sh", "-c", script});
+    EXPECT_EQ(run.err, "ERROR: Could not get current directory.\n");
+    EXPECT_EQ(run.status, 1);
+}
+
+} // namespace

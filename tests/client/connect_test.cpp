@@ -1,0 +1,271 @@
+// Opening a connection and reading the greeting.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+
+#include "test_connection.h"
+
+namespace {
+
+struct GreetingOutcome {
+    ResultCode code;
+    Connection conn;
+};
+
+GreetingOutcome greet_with(FakeServer &server, uint32_t buffer_size = 8192) {
+    Connection conn = make_connection(buffer_size);
+    server.start();
+    ResultCode code = conn_open(server.address().c_str(), kTestTimeoutSec, conn.get());
+    return {code, std::move(conn)};
+}
+
+GreetingOutcome greet_with(const std::string &bytes) {
+    FakeServer server;
+    server.send(bytes);
+    return greet_with(server);
+}
+
+TEST(Greeting, ReadyGreetingFillsEveryField) {
+    FakeServer server;
+    server.send_bytewise("201 7 4 9 05032004 123456 standin-tag\r\n");
+    auto [code, conn] = greet_with(server);
+    EXPECT_EQ(code, RC_OK);
+    EXPECT_EQ(conn->result, RC_OK);
+    EXPECT_EQ(conn->greeting_word1, 7u);
+    EXPECT_EQ(conn->greeting_word3, 9u);
+    EXPECT_EQ(conn->db_day, 5);
+    EXPECT_EQ(conn->db_month, 3);
+    EXPECT_EQ(conn->db_year, 2004);
+    EXPECT_EQ(conn->db_records, 123456u);
+    EXPECT_STREQ(conn->server_tag, "standin-tag");
+    EXPECT_EQ(conn->state, nullptr);
+    EXPECT_EQ(conn->flags & CONN_TCP, 0);
+}
+
+TEST(Greeting, RefusalsAndUnknownCodes) {
+    const std::pair<const char *, ResultCode> cases[] = {
+        {"401 busy\r\n", RC_SERVER_OVERLOADED}, {"402 go away\r\n", RC_CLIENT_NOT_ALLOWED},
+        {"401-busy\r\n", RC_SERVER_OVERLOADED}, // finality is not consulted
+        {"220 hello\r\n", RC_CONNECT_FAILED},   {"201 x y\r\n", RC_PROTOCOL_ERROR},
+        {"201 1\r\n", RC_PROTOCOL_ERROR},       {"201 1 4 2 0503200\r\n", RC_PROTOCOL_ERROR},
+    };
+    for (const auto &[greeting, expected] : cases) {
+        auto [code, conn] = greet_with(greeting);
+        EXPECT_EQ(code, expected) << greeting;
+        EXPECT_EQ(conn->result, expected) << greeting;
+        EXPECT_EQ(conn->state, nullptr) << greeting;
+    }
+}
+
+TEST(Greeting, OtherProtocolVersionStoresNothing) {
+    auto [code, conn] = greet_with("201 7 3 9 05032004 123456 tag\r\n");
+    EXPECT_EQ(code, RC_VERSION_MISMATCH);
+    EXPECT_EQ(conn->greeting_word1, 0u);
+    EXPECT_EQ(conn->db_records, 0u);
+    EXPECT_EQ(conn->db_year, 0);
+    EXPECT_STREQ(conn->server_tag, "");
+}
+
+TEST(Greeting, MissingTagKeepsTheNumbersScannedAndNotTheDate) {
+    auto [code, conn] = greet_with("201 7 4 9 05032004 123456\r\n");
+    EXPECT_EQ(code, RC_PROTOCOL_ERROR);
+    EXPECT_EQ(conn->greeting_word1, 7u);
+    EXPECT_EQ(conn->greeting_word3, 9u);
+    EXPECT_EQ(conn->db_records, 123456u);
+    EXPECT_STREQ(conn->server_tag, "");
+    EXPECT_EQ(conn->db_day, 0);
+    EXPECT_EQ(conn->db_month, 0);
+    EXPECT_EQ(conn->db_year, 0);
+}
+
+TEST(Greeting, LongTagIsCutTo19CharactersAndDateIsSplitByDigits) {
+    auto [code, conn] = greet_with("201 1 4 2 31122099 5 abcdefghijklmnopqrstuvwxyz\r\n");
+    EXPECT_EQ(code, RC_OK);
+    EXPECT_STREQ(conn->server_tag, "abcdefghijklmnopqrs");
+    EXPECT_EQ(conn->db_day, 31);
+    EXPECT_EQ(conn->db_month, 12);
+    EXPECT_EQ(conn->db_year, 2099);
+}
+
+TEST(Greeting, SeveralLinesInOneReadTheLastDecides) {
+    auto [code, conn] = greet_with("401 busy\r\n201 1 4 2 01012020 5 tag\r\n");
+    EXPECT_EQ(code, RC_OK);
+    auto [code2, conn2] = greet_with("201 1 4 2 01012020 5 tag\r\n402 no\r\n");
+    EXPECT_EQ(code2, RC_CLIENT_NOT_ALLOWED);
+    EXPECT_EQ(conn2->db_records, 5u);
+}
+
+TEST(Greeting, ServerThatClosesOrStaysSilentOrRambles) {
+    {
+        FakeServer server;
+        server.send("201 1 4").close_now();
+        auto [code, conn] = greet_with(server);
+        EXPECT_EQ(code, RC_READ_FAILED);
+        EXPECT_EQ(conn->result, RC_READ_FAILED);
+    }
+    {
+        FakeServer server; // accepts and says nothing
+        auto [code, conn] = greet_with(server);
+        EXPECT_EQ(code, RC_TIMEOUT);
+    }
+    {
+        FakeServer server;
+        server.send(std::string(200, 'z'));
+        auto [code, conn] = greet_with(server, 64);
+        EXPECT_EQ(code, RC_READ_FAILED);
+    }
+    {
+        FakeServer server;
+        server.send(std::string("201 1 4\0 2 01012020 5 tag\r\n", 27));
+        auto [code, conn] = greet_with(server, 64);
+        EXPECT_EQ(code, RC_TIMEOUT) << "a NUL hides the line end; nothing more comes";
+    }
+}
+
+TEST(Greeting, IsAwaitedEvenWithoutWaitFlag) {
+    FakeServer server;
+    server.pause(100).send(FakeServer::greeting());
+    Connection conn = make_connection(8192, CONN_NO_WAIT);
+    server.start();
+    EXPECT_EQ(conn_open(server.address().c_str(), 1, conn.get()), RC_OK);
+    EXPECT_EQ(conn->db_records, 123456u);
+    EXPECT_EQ(conn->flags, CONN_NO_WAIT);
+}
+
+TEST(UnixAddress, LengthLimitIs107Characters) {
+    FakeServer server;
+    server.send(FakeServer::greeting());
+    // A link at a path of exactly 107 characters, to the server's socket.
+    std::string link = server.directory() + "/";
+    link += std::string(107 - link.size(), 'l');
+    ASSERT_EQ(symlink(server.path().c_str(), link.c_str()), 0);
+    Connection conn = make_connection();
+    server.start();
+    EXPECT_EQ(conn_open(link.c_str(), 1, conn.get()), RC_OK);
+    unlink(link.c_str());
+
+    Connection refused = make_connection();
+    refused->result = RC_SCAN_532;
+    EXPECT_EQ(conn_open((link + "x").c_str(), 1, refused.get()), RC_BAD_ARGUMENT);
+    EXPECT_LT(refused->sock, 0) << "no socket for a refused path";
+    EXPECT_EQ(refused->result, RC_SCAN_532);
+}
+
+TEST(UnixAddress, FailuresToConnect) {
+    Connection conn = make_connection();
+    EXPECT_EQ(conn_open("", 1, conn.get()), RC_BAD_ARGUMENT);
+    EXPECT_EQ(conn_open("/", 1, conn.get()), RC_CONNECT_FAILED);
+    EXPECT_GE(conn->sock, 0) << "the socket stays open after a failed connect";
+    EXPECT_EQ(conn->result, RC_CONNECT_FAILED);
+    close(conn->sock);
+    EXPECT_EQ(conn_open("/nonexistent/orva.sock", 1, conn.get()), RC_CONNECT_FAILED);
+}
+
+TEST(TcpAddress, ConnectsAndMarksTheConnection) {
+    FakeServer server(FakeServer::Transport::Tcp);
+    server.send(FakeServer::greeting());
+    Connection conn = make_connection(8192, CONN_NO_WAIT);
+    server.start();
+    std::string address = "127.0.0.1:" + std::to_string(server.port()) + "abc:2";
+    EXPECT_EQ(conn_open(address.c_str(), 1, conn.get()), RC_OK);
+    EXPECT_EQ(conn->flags, CONN_NO_WAIT | CONN_TCP);
+    EXPECT_EQ(fcntl(conn->sock, F_GETFL) & O_NONBLOCK, 0) << "left in blocking mode";
+    EXPECT_EQ(conn->db_records, 123456u);
+
+    // A later Unix-domain open clears the TCP mark again.
+    close(conn->sock);
+    EXPECT_EQ(conn_open("/nonexistent", 1, conn.get()), RC_CONNECT_FAILED);
+    EXPECT_EQ(conn->flags, CONN_NO_WAIT);
+}
+
+TEST(TcpAddress, PortWithoutColonIs9001) {
+    std::unique_ptr<FakeServer> server;
+    try {
+        server = std::make_unique<FakeServer>(FakeServer::Transport::Tcp, 9001);
+    } catch (const std::exception &) {
+        GTEST_SKIP() << "port 9001 is taken";
+    }
+    server->send(FakeServer::greeting());
+    Connection conn = make_connection();
+    server->start();
+    EXPECT_EQ(conn_open("127.0.0.1", 1, conn.get()), RC_OK);
+}
+
+TEST(TcpAddress, PortsOutsideTheRangeAndUnknownHostsAreBadArguments) {
+    for (const char *address : {"127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:", "127.0.0.1:-80",
+                                "127.0.0.1:99999999999999999999", "no-such-host.invalid:80"}) {
+        Connection conn = make_connection();
+        conn->result = RC_SCAN_532;
+        EXPECT_EQ(conn_open(address, 1, conn.get()), RC_BAD_ARGUMENT) << address;
+        EXPECT_LT(conn->sock, 0) << address;
+        EXPECT_EQ(conn->result, RC_SCAN_532) << address;
+    }
+}
+
+// A loopback port that nobody listens on.
+uint16_t unused_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+TEST(TcpAddress, RefusedConnectAndPort65535) {
+    Connection conn = make_connection();
+    std::string address = "127.0.0.1:" + std::to_string(unused_port());
+    EXPECT_EQ(conn_open(address.c_str(), 1, conn.get()), RC_CONNECT_FAILED);
+    EXPECT_EQ(conn->result, RC_CONNECT_FAILED);
+    EXPECT_NE(conn->flags & CONN_TCP, 0);
+
+    Connection top = make_connection();
+    ResultCode code = conn_open("127.0.0.1:65535", 1, top.get());
+    EXPECT_NE(code, RC_BAD_ARGUMENT) << "65535 is a valid port";
+}
+
+TEST(TcpAddress, ConnectThatNeverCompletesTimesOut) {
+    // A listener that accepts nobody: once its queue is full, further
+    // connects stay pending.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+    ASSERT_EQ(listen(listener, 0), 0);
+
+    std::vector<int> fillers;
+    bool full = false;
+    for (int i = 0; i < 16 && !full; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        fillers.push_back(fd);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 &&
+            errno == EINPROGRESS) {
+            pollfd wait = {fd, POLLOUT, 0};
+            full = poll(&wait, 1, 200) == 0;
+        }
+    }
+    if (full) {
+        Connection conn = make_connection();
+        std::string text = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+        EXPECT_EQ(conn_open(text.c_str(), 1, conn.get()), RC_TIMEOUT);
+        EXPECT_EQ(conn->result, RC_TIMEOUT);
+    }
+    for (int fd : fillers)
+        close(fd);
+    close(listener);
+    if (!full) GTEST_SKIP() << "the listen queue never filled";
+}
+
+} // namespace

@@ -1,0 +1,71 @@
+// Helpers shared by the library tests: a connection that is released at the
+// end of the test, and a reply handler that records what it is given.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "client/commands.h"
+#include "client/connect.h"
+#include "client/connection.h"
+#include "support/fake_server.h"
+
+// Owns a ServerConnection: closes its socket and releases it and its key
+// list when the test ends.
+struct ConnectionCloser {
+    void operator()(ServerConnection *conn) const {
+        if (conn == nullptr) return;
+        if (conn->sock >= 0) close(conn->sock);
+        free_key_list(conn);
+        conn_free(conn);
+    }
+};
+using Connection = std::unique_ptr<ServerConnection, ConnectionCloser>;
+
+// Tests never wait for the client's 300-second default.
+constexpr uint32_t kTestTimeoutSec = 1;
+
+inline Connection make_connection(uint32_t buffer_size = 8192, uint16_t flags = 0) {
+    return Connection(conn_create(buffer_size, kTestTimeoutSec, kTestTimeoutSec, flags));
+}
+
+// A connection opened to the server, which starts with a ready greeting.
+inline Connection open_connection(FakeServer &server, uint32_t buffer_size = 8192,
+                                  uint16_t flags = 0) {
+    Connection conn = make_connection(buffer_size, flags);
+    server.start();
+    EXPECT_EQ(conn_open(server.address().c_str(), kTestTimeoutSec, conn.get()), RC_OK);
+    return conn;
+}
+
+// Ends the client's side so that the fake server's recording is complete.
+inline std::string hang_up(FakeServer &server, ServerConnection *conn) {
+    if (conn->sock >= 0) close(conn->sock);
+    conn->sock = -1;
+    return server.received();
+}
+
+struct ReplyLine {
+    uint32_t code;
+    std::string text;
+    int32_t is_final;
+    bool operator==(const ReplyLine &) const = default;
+};
+
+inline std::ostream &operator<<(std::ostream &out, const ReplyLine &line) {
+    return out << "{" << line.code << ", \"" << line.text << "\", " << line.is_final << "}";
+}
+
+// Records every line it is handed; ends the command on a final line.
+inline std::vector<ReplyLine> recorded_lines;
+inline void record_reply(ServerConnection *conn, uint32_t code, char *text, int32_t is_final) {
+    recorded_lines.push_back({code, text, is_final});
+    if (is_final != 0) {
+        conn->state = nullptr;
+        conn->result = RC_OK;
+    }
+}

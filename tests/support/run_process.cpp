@@ -1,0 +1,89 @@
+#include "run_process.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+ProcessResult run_process(const std::string &program, const std::vector<std::string> &argv,
+                          const ProcessOptions &options) {
+    ProcessResult result;
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        return result;
+
+    std::vector<char *> args;
+    for (const std::string &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        signal(SIGPIPE, SIG_DFL);
+        if (!options.working_directory.empty() && chdir(options.working_directory.c_str()) != 0)
+            _exit(126);
+        execv(program.c_str(), args.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+
+    size_t written = 0;
+    if (options.input.empty()) {
+        close(in[1]);
+        in[1] = -1;
+    }
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeout_ms);
+    bool out_open = true, err_open = true;
+    while (out_open || err_open) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0) {
+            result.timed_out = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        pollfd fds[3] = {{out_open ? out[0] : -1, POLLIN, 0},
+                         {err_open ? err[0] : -1, POLLIN, 0},
+                         {in[1], POLLOUT, 0}};
+        if (poll(fds, 3, static_cast<int>(left)) < 0 && errno != EINTR) break;
+        char buffer[65536];
+        for (int i = 0; i < 2; ++i) {
+            if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
+            } else {
+                (i == 0 ? out_open : err_open) = false;
+            }
+        }
+        if (in[1] >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
+            ssize_t n =
+                write(in[1], options.input.data() + written, options.input.size() - written);
+            if (n > 0) written += static_cast<size_t>(n);
+            if (n <= 0 || written == options.input.size()) {
+                close(in[1]);
+                in[1] = -1;
+            }
+        }
+    }
+    if (in[1] >= 0) close(in[1]);
+    close(out[0]);
+    close(err[0]);
+
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    return result;
+}
