@@ -20,7 +20,11 @@ install_packages() {
 have_header() { [ -f "/usr/include/$1" ] || [ -f "/usr/local/include/$1" ]; }
 
 have_library() {
-    ls /usr/lib/*/"$1".* /usr/lib/"$1".* /usr/local/lib/"$1".* >/dev/null 2>&1
+    local found
+    for found in /usr/lib/*/"$1".* /usr/lib/"$1".* /usr/local/lib/"$1".*; do
+        [ -e "$found" ] && return 0
+    done
+    return 1
 }
 
 # cmake, make, a C and C++ compiler and GoogleTest.
@@ -38,7 +42,7 @@ ensure_build_tools() {
 ensure_clang_sanitizers() {
     local missing=()
     command -v clang++ >/dev/null 2>&1 || missing+=(clang)
-    ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan-x86_64.a >/dev/null 2>&1 ||
+    compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan-*.a' >/dev/null ||
         missing+=(libclang-rt-dev)
     [ ${#missing[@]} = 0 ] || install_packages "${missing[@]}"
 }
