@@ -184,9 +184,9 @@ TEST_F(Commands, RecordThatCannotBeAllocatedEndsTheCommandAndKeepsTheList) {
     server.send(FakeServer::greeting())
         .expect_line()
         .send("301-1-1-1 01012001 1 L 1\r\n")
-        .pause(100)
+        .pause(300)
         .send("301-2-2-2 01012001 1 L 1\r\n")
-        .pause(100)
+        .pause(300)
         .send("301-3-3-3 01012001 1 L 1\r\n200 \r\n");
     Connection conn = open_connection(server, 8192, CONN_NO_WAIT);
     ASSERT_EQ(conn_keys(conn.get()), RC_BUSY);

@@ -159,9 +159,9 @@ TEST_F(EventLoop, NoWaitCommandIsQueuedAndDrivenByStep) {
 }
 
 TEST_F(EventLoop, ServerSpeakingWhileTheClientWritesFailsTheWrite) {
-    server.send(FakeServer::greeting()).pause(200).send("200 unasked\r\n");
+    server.send(FakeServer::greeting()).pause(100).send("200 unasked\r\n");
     Connection conn = open_connection(server);
-    usleep(400 * 1000);
+    usleep(600 * 1000);
     EXPECT_EQ(send_recorded(conn.get(), "NOOP\r\n"), RC_WRITE_FAILED);
     EXPECT_EQ(conn->state, &send_pending); // abandoned, still busy
     EXPECT_EQ(send_recorded(conn.get(), "NOOP\r\n"), RC_BUSY);
