@@ -1,0 +1,280 @@
+#!/usr/bin/env bash
+# Checks the package as a user gets it. A Release build in build-pkg is
+# installed into a temporary prefix; the examples installed with it are built
+# against it (CMake find_package, and the C one also with pkg-config) and run,
+# with the installed client, against the installed stand-in server on a clean
+# file, the standard anti-virus test file and a curable copy; the shared
+# library must export exactly the functions its headers declare; the manual
+# pages must render without warnings. Run as root where dpkg is, it also makes
+# the Debian package with cpack, installs it, builds and runs an example
+# against the system copy, removes it and checks that no file is left.
+#
+# Usage: scripts/package_check.sh
+#   ORVA_PACKAGE_DEB=0  skips the Debian package step.
+# Takes well under two minutes; leaves only build-pkg behind.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/lib.sh
+
+started=$SECONDS
+work=$(mktemp -d "${TMPDIR:-/tmp}/orva-package.XXXXXX")
+server_pid=
+deb_installed=
+
+cleanup() {
+    if [ -n "$server_pid" ]; then
+        kill "$server_pid" 2>/dev/null || true
+        wait "$server_pid" 2>/dev/null || true
+    fi
+    if [ -n "$deb_installed" ]; then dpkg -r orvaclient >/dev/null 2>&1 || true; fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+    say "package check FAILED: $*"
+    exit 1
+}
+
+step() { say "package check: $*"; }
+
+# Runs a command with its output kept in $work/out; fails with it shown when
+# the command fails.
+quietly() {
+    if ! "$@" >"$work/out" 2>&1; then
+        cat "$work/out" >&2
+        fail "command failed: $*"
+    fi
+}
+
+# The tools: a compiler and make for the build, pkg-config and nm for the
+# checks. The manual pages need man or groff, installed below if missing.
+missing=()
+command -v cmake >/dev/null 2>&1 || missing+=(cmake)
+command -v make >/dev/null 2>&1 || missing+=(make)
+command -v gcc >/dev/null 2>&1 || missing+=(gcc)
+command -v g++ >/dev/null 2>&1 || missing+=(g++)
+command -v pkg-config >/dev/null 2>&1 || missing+=(pkgconf)
+command -v nm >/dev/null 2>&1 || missing+=(binutils)
+[ ${#missing[@]} = 0 ] || install_packages "${missing[@]}"
+
+warnings="-Wall -Wextra -Wpedantic -Wshadow -Werror"
+jobs=$(nproc 2>/dev/null || echo 2)
+
+# --- build and install ---------------------------------------------------
+step "Release build in build-pkg"
+quietly cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DORVA_BUILD_TESTS=OFF \
+    -DORVA_WERROR=ON
+quietly cmake --build build-pkg -j "$jobs"
+
+prefix=$work/prefix
+quietly cmake --install build-pkg --prefix "$prefix"
+pc_file=$(find "$prefix" -name orvaclient.pc -print -quit)
+[ -n "$pc_file" ] || fail "no orvaclient.pc installed"
+libdir=$(cd "$(dirname "$pc_file")/.." && pwd)
+
+for file in bin/orvaclient bin/orvaserver-standin include/orvaclient/client/connection.h \
+    include/orvaclient/client/connect.h include/orvaclient/client/commands.h \
+    include/orvaclient/client/result_codes.h include/orvaclient/client/scan.h \
+    include/orvaclient/client/transfer.h include/orvaclient/digest/md5.h \
+    share/man/man1/orvaclient.1 share/man/man1/orvaserver-standin.1 \
+    share/doc/orvaclient/examples/CMakeLists.txt share/doc/orvaclient/examples/scan_file.c \
+    share/doc/orvaclient/examples/scan_file.cpp; do
+    [ -e "$prefix/$file" ] || fail "not installed: $file"
+done
+for file in liborvaconn.a liborvaconn.so liborvaconn.so.1 cmake/orvaclient/orvaclientConfig.cmake \
+    cmake/orvaclient/orvaclientConfigVersion.cmake cmake/orvaclient/orvaclientTargets.cmake; do
+    [ -e "$libdir/$file" ] || fail "not installed: ${libdir#"$prefix"/}/$file"
+done
+
+# --- the shared library's interface ---------------------------------------
+step "exported symbols and soname"
+soname=$(LC_ALL=C readelf -d "$libdir/liborvaconn.so" 2>/dev/null |
+    sed -n 's/.*Library soname: \[\(.*\)\].*/\1/p')
+[ "$soname" = liborvaconn.so.1 ] || fail "soname is '$soname', not liborvaconn.so.1"
+# The functions that the installed headers declare: a line that starts with
+# the return type and names a lower-case function before "(".
+grep -hE '^[A-Za-z_][A-Za-z0-9_ ]*[ *][a-z_][a-z0-9_]*\(' "$prefix"/include/orvaclient/*/*.h |
+    grep -vE '^(typedef|struct) ' |
+    sed -E 's/^[^(]*[ *]([a-z_][a-z0-9_]*)\(.*/\1/' | sort -u >"$work/declared"
+nm -D --defined-only "$libdir/liborvaconn.so" |
+    awk '$2 ~ /^[TWDBRGSVi]$/ { sub(/@.*/, "", $3); print $3 }' | sort -u >"$work/exported"
+[ -s "$work/declared" ] || fail "no function found in the installed headers"
+if ! diff "$work/declared" "$work/exported" >"$work/symbols.diff"; then
+    say "< declared in the headers but not exported, > exported but not declared:"
+    cat "$work/symbols.diff" >&2
+    fail "liborvaconn.so does not export exactly the C API"
+fi
+
+# --- the examples ---------------------------------------------------------
+step "examples with find_package"
+examples=$prefix/share/doc/orvaclient/examples
+quietly cmake -S "$examples" -B "$work/examples" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_C_FLAGS="$warnings" -DCMAKE_CXX_FLAGS="$warnings"
+quietly cmake --build "$work/examples" -j "$jobs"
+ldd "$work/examples/scan_file" | grep -q "liborvaconn.so.1 => $libdir/" ||
+    fail "scan_file does not use the installed shared library"
+if ldd "$work/examples/scan_file_cpp" | grep -q liborvaconn; then
+    fail "scan_file_cpp should link the static library"
+fi
+
+step "C example with pkg-config"
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+[ "$(pkg-config --modversion orvaclient)" = 1.0.0 ] || fail "pkg-config version"
+# shellcheck disable=SC2046,SC2086 # the flags are words
+quietly gcc -std=c99 $warnings $(pkg-config --cflags orvaclient) "$examples/scan_file.c" \
+    -o "$work/scan_file_pc" $(pkg-config --libs orvaclient) \
+    -Wl,-rpath,"$(pkg-config --variable=libdir orvaclient)"
+
+# --- against the installed stand-in server --------------------------------
+step "examples and client against the installed stand-in server"
+socket=$work/standin.sock
+"$prefix/bin/orvaserver-standin" --socket "$socket" >"$work/server.log" 2>&1 &
+server_pid=$!
+for _ in $(seq 100); do
+    [ -S "$socket" ] && break
+    kill -0 "$server_pid" 2>/dev/null || { cat "$work/server.log" >&2; fail "server ended"; }
+    sleep 0.1
+done
+[ -S "$socket" ] || fail "the stand-in server did not listen on $socket"
+
+mkdir "$work/files"
+printf 'nothing to see here\n' >"$work/files/clean.txt"
+# The standard anti-virus test file, assembled so that this script is not one.
+printf '%s%s\n' 'X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-' \
+    'ANTIVIRUS-TEST-FILE!$H+H*' >"$work/files/test-virus.com"
+
+# check_example PROGRAM FILE STATUS LINE... : runs PROGRAM on the socket and
+# FILE and compares its standard output and exit status.
+check_example() {
+    local program=$1 file=$2 want_status=$3 status=0
+    shift 3
+    "$program" "$socket" "$file" >"$work/got" 2>"$work/err" || status=$?
+    printf '%s\n' "$@" >"$work/want"
+    if [ "$status" != "$want_status" ] || ! cmp -s "$work/got" "$work/want"; then
+        say "$(basename "$program") $file: status $status, want $want_status; output:"
+        cat "$work/got" "$work/err" >&2
+        say "wanted:"
+        cat "$work/want" >&2
+        fail "unexpected output from $(basename "$program")"
+    fi
+}
+cd "$work/files"
+files=$(pwd -P)
+for program in "$work/examples/scan_file" "$work/examples/scan_file_cpp" "$work/scan_file_pc"; do
+    check_example "$program" clean.txt 0 "clean.txt OK"
+    check_example "$program" test-virus.com 1 "test-virus.com INFECTED" \
+        "infected EICAR-Test-File $files/test-virus.com"
+done
+
+# The installed client itself: scan, exit statuses, check mode.
+client=$prefix/bin/orvaclient
+status=0
+"$client" -p "$socket" -s clean.txt test-virus.com >"$work/got" 2>&1 || status=$?
+printf 'clean.txt OK\ntest-virus.com INFECTED\nLINFECTED EICAR-Test-File\n' >"$work/want"
+cmp -s "$work/got" "$work/want" && [ "$status" = 4 ] || {
+    cat "$work/got" >&2
+    fail "orvaclient -s: status $status"
+}
+status=0
+"$client" -p "$socket" -c >"$work/got" 2>&1 || status=$?
+[ "$status" = 0 ] && grep -q '^RECORDS [0-9]' "$work/got" || {
+    cat "$work/got" >&2
+    fail "orvaclient -c: status $status"
+}
+cd - >/dev/null
+
+kill "$server_pid"
+wait "$server_pid" 2>/dev/null || true
+server_pid=
+[ ! -e "$socket" ] || fail "the stand-in server left its socket behind"
+
+# --- manual pages ---------------------------------------------------------
+step "manual pages"
+if ! command -v man >/dev/null 2>&1 && ! command -v groff >/dev/null 2>&1; then
+    install_packages man-db groff-base || true
+fi
+pages=("$prefix"/share/man/man1/orvaclient.1 "$prefix"/share/man/man1/orvaserver-standin.1)
+if command -v groff >/dev/null 2>&1; then
+    for page in "${pages[@]}"; do
+        groff -man -ww -z "$page" 2>"$work/groff.err"
+        [ ! -s "$work/groff.err" ] || { cat "$work/groff.err" >&2; fail "warnings in $page"; }
+    done
+fi
+if command -v man >/dev/null 2>&1; then
+    for name in orvaclient orvaserver-standin; do
+        MANWIDTH=80 man -P cat -M "$prefix/share/man" "$name" 2>/dev/null >"$work/page" || true
+        grep -q 'EXIT STATUS' "$work/page" || fail "man $name does not render from the prefix"
+    done
+elif command -v groff >/dev/null 2>&1; then
+    for page in "${pages[@]}"; do
+        groff -man -Tutf8 "$page" | grep -q 'EXIT' || fail "$page does not render"
+    done
+else
+    say "package check: neither man nor groff available; manual pages not rendered"
+fi
+
+# --- the Debian package ---------------------------------------------------
+deb_step() {
+    if [ "${ORVA_PACKAGE_DEB:-1}" = 0 ]; then
+        say "package check: Debian package step skipped (ORVA_PACKAGE_DEB=0)"
+        return
+    fi
+    if [ "$(id -u)" != 0 ] || ! command -v dpkg >/dev/null 2>&1 ||
+        ! command -v cpack >/dev/null 2>&1; then
+        say "package check: Debian package step skipped (needs root, dpkg and cpack)"
+        return
+    fi
+    if dpkg-query -W -f='${Status}' orvaclient 2>/dev/null | grep -q installed; then
+        say "package check: Debian package step skipped (orvaclient is installed here)"
+        return
+    fi
+    step "Debian package: cpack, dpkg -i, use, dpkg -r"
+    quietly cpack --config build-pkg/CPackConfig.cmake -G DEB -B "$work/deb"
+    local deb
+    deb=$(find "$work/deb" -maxdepth 1 -name 'orvaclient_*.deb' -print -quit)
+    [ -n "$deb" ] || fail "cpack made no .deb"
+    dpkg-deb -c "$deb" | awk '{ print $1, $6 }' | sed 's| \./| /|' >"$work/deb.contents"
+    # Directories that exist already belong to the system and stay.
+    local kind path
+    : >"$work/deb.newdirs"
+    while read -r kind path; do
+        path=${path%/}
+        case $kind in
+        d*) [ -n "$path" ] && [ ! -e "$path" ] && printf '%s\n' "$path" >>"$work/deb.newdirs" ;;
+        *) [ ! -e "$path" ] && [ ! -L "$path" ] || fail "$path exists before installing" ;;
+        esac
+    done <"$work/deb.contents"
+
+    deb_installed=1
+    quietly dpkg -i "$deb"
+    /usr/bin/orvaclient -v 2>/dev/null || fail "installed orvaclient -v"
+    [ "$(PKG_CONFIG_PATH='' pkg-config --modversion orvaclient)" = 1.0.0 ] ||
+        fail "pkg-config does not find the installed package"
+    man -w orvaclient >/dev/null 2>&1 || ! command -v man >/dev/null 2>&1 ||
+        fail "man does not find orvaclient(1)"
+    quietly cmake -S /usr/share/doc/orvaclient/examples -B "$work/examples-system" \
+        -DCMAKE_C_FLAGS="$warnings" -DCMAKE_CXX_FLAGS="$warnings"
+    quietly cmake --build "$work/examples-system" --target scan_file
+    ldd "$work/examples-system/scan_file" | grep -q 'liborvaconn.so.1 => /usr/' ||
+        fail "the example does not find the system's liborvaconn.so.1"
+
+    quietly dpkg -r orvaclient
+    deb_installed=
+    if dpkg-query -W -f='${Status}' orvaclient 2>/dev/null | grep -q installed; then
+        fail "dpkg -r left the package installed"
+    fi
+    while read -r kind path; do
+        path=${path%/}
+        case $kind in
+        d*) ;;
+        *) [ ! -e "$path" ] && [ ! -L "$path" ] || fail "dpkg -r left $path" ;;
+        esac
+    done <"$work/deb.contents"
+    while read -r path; do
+        [ ! -e "$path" ] || fail "dpkg -r left the directory $path"
+    done <"$work/deb.newdirs"
+}
+deb_step
+
+say "package check passed in $((SECONDS - started)) s"
