@@ -1,0 +1,63 @@
+// Streaming search for a signature set in an object's bytes, fed piece by
+// piece as they are read, and the neutralising of what was found.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "standin/signatures.h"
+
+namespace standin {
+
+struct Match {
+    size_t signature; // index into the signature set
+    uint64_t offset;  // of the first matched byte in the object
+};
+
+// Finds every occurrence of every pattern, however the bytes are cut into
+// pieces: it keeps the last (longest pattern - 1) bytes of what it has seen in
+// front of each new piece, and reports only occurrences that end in the new
+// piece, so none is missed or reported twice.
+class StreamScanner {
+  public:
+    // The set must outlive the scanner.
+    explicit StreamScanner(const std::vector<Signature> &signatures);
+
+    void feed(std::string_view piece);
+
+    // Every occurrence so far, in the order found.
+    const std::vector<Match> &matches() const { return matches_; }
+    uint64_t bytes_seen() const { return seen_; }
+
+  private:
+    const std::vector<Signature> &signatures_;
+    size_t keep_;        // bytes of history needed to see a pattern cut by a piece boundary
+    std::string window_; // kept history followed by the current piece
+    uint64_t seen_ = 0;
+    std::vector<Match> matches_;
+};
+
+enum class FileScanStatus { Ok, CannotOpen, NotRegular, ReadFailed };
+
+// Streams the file through a scanner in pieces of `piece_size` bytes. When
+// `content` is given it receives the bytes read, for a cured copy.
+FileScanStatus scan_file(const std::string &path, StreamScanner &scanner, size_t piece_size,
+                         std::string *content);
+
+// Byte written over every matched byte of an infection when curing.
+constexpr char kNeutralByte = '#';
+
+// Overwrites the bytes of every infection match in `content` with
+// kNeutralByte. Warnings and suspicions are left as they are.
+void neutralise(std::string &content, const std::vector<Match> &matches,
+                const std::vector<Signature> &signatures);
+
+// True when there is an infection match and nothing but blanks (space, tab,
+// CR, LF) lies outside the infection matches: the object is the threat itself.
+bool only_threat(std::string_view content, const std::vector<Match> &matches,
+                 const std::vector<Signature> &signatures);
+
+} // namespace standin
