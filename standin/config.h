@@ -1,0 +1,69 @@
+// The stand-in server's settings: the command line, the optional settings
+// file it names, and what they load (signatures, the served cured copy).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "standin/signatures.h"
+
+namespace standin {
+
+enum class Refusal { None, Overloaded, NotAllowed };
+
+struct ServerConfig {
+    std::string socket_path; // empty: no Unix-domain socket
+    bool tcp = false;
+    uint16_t tcp_port = 0; // 0: any free port
+
+    // What the greeting announces.
+    std::string date = "15062024"; // DDMMYYYY
+    uint32_t records = 1000;
+    std::string tag = "standin";
+
+    std::vector<std::string> keys; // texts of the 301 lines, normalised
+    std::vector<Signature> signatures = builtin_signatures();
+
+    // Fault modes.
+    Refusal refuse = Refusal::None;
+    unsigned slow_ms = 0; // pause before each reply line
+    bool bytewise = false;
+    std::optional<uint64_t> close_after; // commands answered before the server hangs up
+
+    // Benchmark modes.
+    bool instant = false;
+    bool serve_cured = false;
+    std::string cured_copy;   // the bytes served by --serve-cured
+    std::string cured_digest; // and their digest text
+};
+
+enum class Parsed { Run, Help, Error };
+
+// Reads the arguments (without the program name) into `config`, then the
+// settings file if one is named, for what the command line leaves unset, then
+// the signature file and the file to serve. On Error, `error` says why.
+Parsed parse_command_line(const std::vector<std::string> &args, ServerConfig &config,
+                          std::string &error);
+
+// Reads a settings file's `key = value` lines. Keys: date, records, tag,
+// signatures (a path relative to the settings file's folder) and key (one
+// key record; may be repeated). '#' starts a comment line.
+struct Settings {
+    std::optional<std::string> date;
+    std::optional<uint32_t> records;
+    std::optional<std::string> tag;
+    std::optional<std::string> signatures;
+    std::vector<std::string> keys;
+};
+bool read_settings(const std::string &path, Settings &settings, std::string &error);
+
+// Checks and normalises values as the command line and settings give them.
+bool valid_date(const std::string &text);                      // DDMMYYYY, a real day
+bool valid_tag(const std::string &text);                       // 1 to 19 printable non-blanks
+bool normalise_key(const std::string &text, std::string &key); // "SERIAL DATE N KIND N"
+
+const char *usage_text();
+
+} // namespace standin
