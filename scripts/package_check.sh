@@ -2,8 +2,9 @@
 # Checks the package as a user gets it. A Release build in build-pkg is
 # installed into a temporary prefix; the examples installed with it are built
 # against it (CMake find_package, and the C one also with pkg-config) and run,
-# with the installed client, against the installed stand-in server on a clean
-# file, the standard anti-virus test file and a curable copy; the shared
+# with the installed client, against the installed stand-in server (Unix
+# socket and TCP) on a clean file, the standard anti-virus test file and a
+# curable one; the shared
 # library must export exactly the functions its headers declare; the manual
 # pages must render without warnings. Run as root where dpkg is, it also makes
 # the Debian package with cpack, installs it, builds and runs an example
@@ -26,7 +27,7 @@ cleanup() {
         kill "$server_pid" 2>/dev/null || true
         wait "$server_pid" 2>/dev/null || true
     fi
-    if [ -n "$deb_installed" ]; then dpkg -r orvaclient >/dev/null 2>&1 || true; fi
+    if [ -n "$deb_installed" ]; then dpkg --purge orvaclient >/dev/null 2>&1 || true; fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -112,9 +113,13 @@ examples=$prefix/share/doc/orvaclient/examples
 quietly cmake -S "$examples" -B "$work/examples" -DCMAKE_PREFIX_PATH="$prefix" \
     -DCMAKE_C_FLAGS="$warnings" -DCMAKE_CXX_FLAGS="$warnings"
 quietly cmake --build "$work/examples" -j "$jobs"
-ldd "$work/examples/scan_file" | grep -q "liborvaconn.so.1 => $libdir/" ||
+# (Outputs are kept before grep -q looks at them: an early exit of grep would
+# fail the pipe.)
+libraries=$(ldd "$work/examples/scan_file")
+grep -q "liborvaconn.so.1 => $libdir/" <<<"$libraries" ||
     fail "scan_file does not use the installed shared library"
-if ldd "$work/examples/scan_file_cpp" | grep -q liborvaconn; then
+libraries=$(ldd "$work/examples/scan_file_cpp")
+if grep -q liborvaconn <<<"$libraries"; then
     fail "scan_file_cpp should link the static library"
 fi
 
@@ -129,14 +134,16 @@ quietly gcc -std=c99 $warnings $(pkg-config --cflags orvaclient) "$examples/scan
 # --- against the installed stand-in server --------------------------------
 step "examples and client against the installed stand-in server"
 socket=$work/standin.sock
-"$prefix/bin/orvaserver-standin" --socket "$socket" >"$work/server.log" 2>&1 &
+"$prefix/bin/orvaserver-standin" --socket "$socket" --tcp 0 >"$work/server.log" 2>&1 &
 server_pid=$!
 for _ in $(seq 100); do
-    [ -S "$socket" ] && break
+    [ -S "$socket" ] && grep -q '^tcp-port ' "$work/server.log" && break
     kill -0 "$server_pid" 2>/dev/null || { cat "$work/server.log" >&2; fail "server ended"; }
     sleep 0.1
 done
 [ -S "$socket" ] || fail "the stand-in server did not listen on $socket"
+tcp_port=$(sed -n 's/^tcp-port \([0-9]*\)$/\1/p' "$work/server.log")
+[ -n "$tcp_port" ] || fail "the stand-in server did not print its TCP port"
 
 mkdir "$work/files"
 printf 'nothing to see here\n' >"$work/files/clean.txt"
@@ -144,12 +151,25 @@ printf 'nothing to see here\n' >"$work/files/clean.txt"
 printf '%s%s\n' 'X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-' \
     'ANTIVIRUS-TEST-FILE!$H+H*' >"$work/files/test-virus.com"
 
-# check_example PROGRAM FILE STATUS LINE... : runs PROGRAM on the socket and
-# FILE and compares its standard output and exit status.
+# A file with the test file inside it, which the server can cure.
+{
+    printf 'a message\n'
+    cat "$work/files/test-virus.com"
+    printf 'the end\n'
+} >"$work/files/curable.txt"
+
+# check_example PROGRAM ADDRESS FILE [cure] STATUS LINE... : runs an example
+# and compares its standard output and exit status.
 check_example() {
-    local program=$1 file=$2 want_status=$3 status=0
+    local program=$1 address=$2 file=$3 cure=() status=0
     shift 3
-    "$program" "$socket" "$file" >"$work/got" 2>"$work/err" || status=$?
+    if [ "$1" = cure ]; then
+        cure=(cure)
+        shift
+    fi
+    local want_status=$1
+    shift
+    "$program" "$address" "$file" "${cure[@]}" >"$work/got" 2>"$work/err" || status=$?
     printf '%s\n' "$@" >"$work/want"
     if [ "$status" != "$want_status" ] || ! cmp -s "$work/got" "$work/want"; then
         say "$(basename "$program") $file: status $status, want $want_status; output:"
@@ -161,10 +181,20 @@ check_example() {
 }
 cd "$work/files"
 files=$(pwd -P)
+test_digest=$(md5sum test-virus.com | awk '{ print toupper($1) }')
 for program in "$work/examples/scan_file" "$work/examples/scan_file_cpp" "$work/scan_file_pc"; do
-    check_example "$program" clean.txt 0 "clean.txt OK"
-    check_example "$program" test-virus.com 1 "test-virus.com INFECTED" \
+    check_example "$program" "$socket" clean.txt 0 "clean.txt OK"
+    check_example "$program" "$socket" test-virus.com 1 "test-virus.com INFECTED" \
         "infected EICAR-Test-File $files/test-virus.com"
+    # Over TCP the file is uploaded; the server names it by its digest.
+    check_example "$program" "127.0.0.1:$tcp_port" test-virus.com 1 "test-virus.com INFECTED" \
+        "infected EICAR-Test-File $test_digest"
+    # The cured copy replaces the file, which then scans clean.
+    cp curable.txt cured.txt
+    check_example "$program" "$socket" cured.txt cure 1 "cured.txt CURED" \
+        "cured EICAR-Test-File $files/cured.txt"
+    check_example "$program" "$socket" cured.txt 0 "cured.txt OK"
+    [ "$(wc -c <cured.txt)" = "$(wc -c <curable.txt)" ] || fail "the cured copy has another size"
 done
 
 # The installed client itself: scan, exit statuses, check mode.
@@ -208,7 +238,8 @@ if command -v man >/dev/null 2>&1; then
     done
 elif command -v groff >/dev/null 2>&1; then
     for page in "${pages[@]}"; do
-        groff -man -Tutf8 "$page" | grep -q 'EXIT' || fail "$page does not render"
+        groff -man -Tutf8 "$page" >"$work/page" 2>&1 || true
+        grep -q 'EXIT' "$work/page" || fail "$page does not render"
     done
 else
     say "package check: neither man nor groff available; manual pages not rendered"
@@ -225,8 +256,8 @@ deb_step() {
         say "package check: Debian package step skipped (needs root, dpkg and cpack)"
         return
     fi
-    if dpkg-query -W -f='${Status}' orvaclient 2>/dev/null | grep -q installed; then
-        say "package check: Debian package step skipped (orvaclient is installed here)"
+    if dpkg-query -W orvaclient >/dev/null 2>&1; then
+        say "package check: Debian package step skipped (dpkg knows an orvaclient package here)"
         return
     fi
     step "Debian package: cpack, dpkg -i, use, dpkg -r"
@@ -256,14 +287,21 @@ deb_step() {
     quietly cmake -S /usr/share/doc/orvaclient/examples -B "$work/examples-system" \
         -DCMAKE_C_FLAGS="$warnings" -DCMAKE_CXX_FLAGS="$warnings"
     quietly cmake --build "$work/examples-system" --target scan_file
-    ldd "$work/examples-system/scan_file" | grep -q 'liborvaconn.so.1 => /usr/' ||
-        fail "the example does not find the system's liborvaconn.so.1"
+    local found
+    found=$(ldd "$work/examples-system/scan_file" | sed -n 's/.*liborvaconn.so.1 => \([^ ]*\).*/\1/p')
+    [ -n "$found" ] && [ "$(readlink -f "$found")" = "$(readlink -f /usr/lib/liborvaconn.so.1)" ] ||
+        fail "the example does not find the system's liborvaconn.so.1 (found '$found')"
 
+    # Remove, then purge: the package has maintainer scripts (ldconfig), so
+    # dpkg keeps its record until it is purged.
     quietly dpkg -r orvaclient
+    quietly dpkg --purge orvaclient
     deb_installed=
-    if dpkg-query -W -f='${Status}' orvaclient 2>/dev/null | grep -q installed; then
-        fail "dpkg -r left the package installed"
+    if dpkg-query -W orvaclient >/dev/null 2>&1; then
+        fail "dpkg still knows the package after dpkg -r and --purge"
     fi
+    ! compgen -G '/var/lib/dpkg/info/orvaclient.*' >/dev/null ||
+        fail "dpkg left its records of the package"
     while read -r kind path; do
         path=${path%/}
         case $kind in
