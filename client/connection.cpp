@@ -3,12 +3,15 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+
+#include "client/transfer.h"
 
 namespace {
 
@@ -36,6 +39,14 @@ struct timeval wait_limit(const ServerConnection *conn) {
     limit.tv_sec = static_cast<time_t>(seconds);
     limit.tv_usec = 0;
     return limit;
+}
+
+// The loop gives up on a command: a cured copy still being received can no
+// longer be completed, so its temporary file goes now. The command itself
+// stays installed, as the caller may still look at or drive it.
+ResultCode abandon_command(ServerConnection *conn, ResultCode code) {
+    discard_cured_file(conn);
+    return code;
 }
 
 } // namespace
@@ -80,6 +91,10 @@ ServerConnection *conn_create(uint32_t buffer_size, uint32_t timeout_a_sec, uint
 
 ResultCode conn_free(ServerConnection *conn) {
     if (conn == nullptr) return RC_BAD_ARGUMENT;
+    // Whatever an unfinished scan still holds goes with the record.
+    discard_cured_file(conn);
+    if (conn->scan_stream != nullptr) std::fclose(conn->scan_stream);
+    std::free(conn->scan_path);
     std::free(conn->recv_buf);
     std::free(conn->send_buf);
     std::free(conn);
@@ -111,7 +126,7 @@ ResultCode conn_run(ServerConnection *conn) {
     while (conn->state != nullptr) {
         // A descriptor that does not fit the sets is treated like a failing
         // select: nothing is written past the set, the command stays as it is.
-        if (!fits_fd_set(conn->sock)) return RC_READ_FAILED;
+        if (!fits_fd_set(conn->sock)) return abandon_command(conn, RC_READ_FAILED);
 
         fd_set readable;
         fd_set writable;
@@ -124,14 +139,14 @@ ResultCode conn_run(ServerConnection *conn) {
         int ready = select(conn->sock + 1, &readable, &writable, nullptr, &limit);
         if (ready < 0) {
             if (errno == EINTR) continue;
-            return RC_READ_FAILED;
+            return abandon_command(conn, RC_READ_FAILED);
         }
 
         bool can_read = FD_ISSET(conn->sock, &readable) != 0;
         bool can_write = FD_ISSET(conn->sock, &writable) != 0;
         // The server must not speak while bytes remain to be sent.
-        if (can_read && conn->sent_all == 0) return RC_WRITE_FAILED;
-        if (!can_read && !can_write) return RC_TIMEOUT;
+        if (can_read && conn->sent_all == 0) return abandon_command(conn, RC_WRITE_FAILED);
+        if (!can_read && !can_write) return abandon_command(conn, RC_TIMEOUT);
 
         conn->state(conn);
         if (conn->body_ended != 0) {

@@ -67,6 +67,14 @@ struct ServerConnection {
     int32_t collect_names;
     int32_t body_ended;
     ResultCode result;
+    /* Identity (device and inode) of the file being scanned, taken when the
+     * scan starts, so that a cured copy is only written over that same file. */
+    uint64_t scan_dev;
+    uint64_t scan_ino;
+    int32_t scan_identity_known;
+    /* The failure of storing a cured copy during the scan in progress; the
+     * reply's final line does not hide it from the caller. */
+    ResultCode cured_result;
 };
 
 /* Creates an idle, unconnected record with two buffers of buffer_size bytes.

@@ -127,6 +127,11 @@ FakeServer &FakeServer::shutdown_reading() {
     return *this;
 }
 
+FakeServer &FakeServer::call(std::function<void()> action) {
+    steps_.push_back({Step::Kind::Call, {}, 0, std::move(action)});
+    return *this;
+}
+
 std::string FakeServer::greeting(const std::string &date, unsigned records,
                                  const std::string &tag) {
     return "201 11 4 22 " + date + " " + std::to_string(records) + " " + tag + "\r\n";
@@ -138,6 +143,11 @@ void FakeServer::start() {
 
 std::string FakeServer::received() {
     if (thread_.joinable()) thread_.join();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_;
+}
+
+std::string FakeServer::received_so_far() {
     std::lock_guard<std::mutex> lock(mutex_);
     return received_;
 }
@@ -209,6 +219,9 @@ void FakeServer::run() {
             break;
         case Step::Kind::ShutdownRead:
             shutdown(fd, SHUT_RD);
+            break;
+        case Step::Kind::Call:
+            step.action();
             break;
         }
         if (!open) break;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -32,6 +33,9 @@ class FakeServer {
     FakeServer &pause(int milliseconds); // do nothing for a while
     FakeServer &close_now();             // close the connection; the script ends
     FakeServer &shutdown_reading();      // the client's writes fail from now on
+    // Runs `action` in the server's thread at this point of the script, for
+    // example to look at a file that the client named.
+    FakeServer &call(std::function<void()> action);
 
     // The greeting of a ready server with the given database fields.
     static std::string greeting(const std::string &date = "05032004", unsigned records = 123456,
@@ -45,6 +49,8 @@ class FakeServer {
     // Waits until the script and the final read are over, then returns every
     // byte received.
     std::string received();
+    // What has arrived so far, without waiting; for use inside call().
+    std::string received_so_far();
 
     std::string address() const; // socket path, or "127.0.0.1:port"
     const std::string &path() const { return path_; }
@@ -53,9 +59,10 @@ class FakeServer {
 
   private:
     struct Step {
-        enum class Kind { Send, ExpectLine, ExpectBytes, Pause, Close, ShutdownRead } kind;
+        enum class Kind { Send, ExpectLine, ExpectBytes, Pause, Close, ShutdownRead, Call } kind;
         std::string bytes;
         size_t count = 0;
+        std::function<void()> action = {};
     };
 
     void run();

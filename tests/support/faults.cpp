@@ -19,6 +19,8 @@ thread_local int malloc_successes_left = -1;
 thread_local bool tracking = false;
 thread_local std::unordered_set<void *> *live = nullptr;
 thread_local size_t send_cap = 0;
+thread_local bool recording_sends = false;
+thread_local std::vector<size_t> *sends = nullptr;
 
 } // namespace
 
@@ -42,7 +44,20 @@ void cap_send(size_t bytes) {
     send_cap = bytes;
 }
 
+void record_sends() {
+    if (sends == nullptr) sends = new std::vector<size_t>;
+    sends->clear();
+    recording_sends = true;
+}
+
+const std::vector<size_t> &send_sizes() {
+    if (sends == nullptr) sends = new std::vector<size_t>;
+    return *sends;
+}
+
 void reset() {
+    recording_sends = false;
+    if (sends != nullptr) sends->clear();
     malloc_successes_left = -1;
     tracking = false;
     if (live != nullptr) live->clear();
@@ -91,6 +106,7 @@ void __wrap_free(void *pointer) {
 }
 
 ssize_t __wrap_send(int fd, const void *bytes, size_t length, int flags) {
+    if (recording_sends) sends->push_back(length);
     if (send_cap != 0 && length > send_cap) length = send_cap;
     return __real_send(fd, bytes, length, flags);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 namespace faults {
 
@@ -17,6 +18,10 @@ long live_allocations();
 
 // Caps every send to at most `bytes` bytes (0: no cap).
 void cap_send(size_t bytes);
+
+// Records the length of every send made from now on, as asked for.
+void record_sends();
+const std::vector<size_t> &send_sizes();
 
 void reset();
 

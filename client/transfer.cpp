@@ -1,0 +1,306 @@
+// File upload after a 310 line and the cured copy after a 312 line.
+#include "client/transfer.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/falloc.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t kTempNameSize = 4096;
+// Attempts at a fresh temporary name before giving up; each one draws a new
+// random number, so only a directory that refuses every create gets here.
+constexpr int kTempAttempts = 64;
+constexpr size_t kCopyChunk = 64 * 1024;
+
+// Writes every byte or fails; a short write is continued, so the error that
+// stopped it is the one reported.
+bool write_all(int fd, const char *bytes, size_t length) {
+    while (length > 0) {
+        ssize_t n = write(fd, bytes, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void remove_temp_file(ServerConnection *conn) {
+    if (conn->cured_stream != nullptr) std::fclose(conn->cured_stream);
+    if (conn->cured_temp_path != nullptr) unlink(conn->cured_temp_path);
+    std::free(conn->cured_temp_path);
+    conn->cured_stream = nullptr;
+    conn->cured_temp_path = nullptr;
+}
+
+// Appends body bytes to the temporary file. A write that fails drops the
+// file at once: the rest of the body is still read and digested, and its end
+// reports that no temporary file holds the copy.
+void keep_body_bytes(ServerConnection *conn, const char *bytes, uint32_t length) {
+    md5_update(&conn->cured_md5, bytes, length);
+    if (conn->cured_stream == nullptr || length == 0) return;
+    if (!write_all(fileno(conn->cured_stream), bytes, length)) remove_temp_file(conn);
+}
+
+// Ends a command whose upload cannot go on.
+ResultCode end_upload(ServerConnection *conn, ResultCode code) {
+    if (conn->scan_stream != nullptr) std::fclose(conn->scan_stream);
+    conn->scan_stream = nullptr;
+    conn->state = nullptr;
+    conn->result = code;
+    return code;
+}
+
+// Whether a file of `size` bytes may be written under the process's file
+// size limit; the kernel would otherwise cut the copy short with SIGXFSZ.
+bool within_size_limit(off_t size) {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
+    return static_cast<rlim_t>(size) <= limit.rlim_cur;
+}
+
+// Copies `size` bytes from offset 0 of `from` to offset 0 of `to`. The
+// kernel copies without passing the bytes through this process where it can.
+bool copy_contents(int from, int to, off_t size) {
+    off_t in_offset = 0;
+    off_t out_offset = 0;
+    bool in_kernel = true;
+    while (in_offset < size) {
+        size_t want = static_cast<size_t>(size - in_offset);
+        if (in_kernel) {
+            ssize_t n = copy_file_range(from, &in_offset, to, &out_offset, want, 0);
+            if (n > 0) continue;
+            if (n == 0) return false; // the source is shorter than it was
+            if (errno == EINTR) continue;
+            if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
+                errno != EBADF)
+                return false;
+            in_kernel = false;
+        }
+        char chunk[kCopyChunk];
+        if (want > sizeof chunk) want = sizeof chunk;
+        ssize_t got = pread(from, chunk, want, in_offset);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        ssize_t done = 0;
+        while (done < got) {
+            ssize_t n = pwrite(to, chunk + done, static_cast<size_t>(got - done), out_offset);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            done += n;
+            out_offset += n;
+        }
+        in_offset += got;
+    }
+    return true;
+}
+
+// Writes the verified copy over the scanned file, which must still be the
+// file that was scanned (when its identity is known) and a regular file.
+// Nothing is changed until the whole copy is sure to fit: the space is
+// reserved first, the old contents are then overwritten in place and the
+// old tail cut off, so the file keeps its inode, owner and permissions.
+ResultCode store_over(FILE *source, const char *destination, const ServerConnection *conn) {
+    if (source == nullptr || destination == nullptr) return RC_CHECKSUM_MISMATCH;
+    if (std::fflush(source) != 0) return RC_CHECKSUM_MISMATCH;
+    int from = fileno(source);
+    struct stat source_info;
+    if (from < 0 || fstat(from, &source_info) != 0) return RC_CHECKSUM_MISMATCH;
+    off_t size = source_info.st_size;
+
+    // O_NONBLOCK keeps a FIFO planted at the name from blocking the open.
+    int to = open(destination, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (to < 0) return RC_CHECKSUM_MISMATCH;
+    struct stat info;
+    bool same_file = fstat(to, &info) == 0 && S_ISREG(info.st_mode);
+    if (same_file && conn != nullptr && conn->scan_identity_known != 0)
+        same_file = static_cast<uint64_t>(info.st_dev) == conn->scan_dev &&
+                    static_cast<uint64_t>(info.st_ino) == conn->scan_ino;
+    if (!same_file || !within_size_limit(size)) {
+        close(to);
+        return RC_CHECKSUM_MISMATCH;
+    }
+    // Reserve the blocks of the whole copy without changing the file's size:
+    // a full disk or quota shows here, while the old contents are intact.
+    // Where the file system cannot reserve space, the copy goes ahead and its
+    // writes are checked instead.
+    if (size > 0 && fallocate(to, FALLOC_FL_KEEP_SIZE, 0, size) != 0 && errno != EOPNOTSUPP &&
+        errno != ENOSYS && errno != EINVAL) {
+        close(to);
+        return RC_CHECKSUM_MISMATCH;
+    }
+
+    bool copied = copy_contents(from, to, size) && ftruncate(to, size) == 0;
+    if (close(to) != 0) copied = false;
+    return copied ? RC_OK : RC_COPY_READ_FAILED;
+}
+
+// Verifies the finished body against the announced digest and stores it.
+ResultCode finish_body(ServerConnection *conn) {
+    md5_final(&conn->cured_md5);
+    char digest[MD5_HEX_LENGTH + 1];
+    for (int i = 0; i < 16; ++i)
+        std::snprintf(digest + 2 * i, 3, "%02X", conn->cured_md5.digest[i]);
+
+    ResultCode code;
+    if (conn->cured_stream == nullptr) {
+        code = RC_NO_TEMP_FILE;
+    } else if (std::strcmp(digest, conn->cured_digest) != 0) {
+        code = RC_CHECKSUM_MISMATCH;
+    } else {
+        code = store_over(conn->cured_stream, conn->scan_path, conn);
+    }
+    remove_temp_file(conn);
+    if (RC_FAILED(code)) conn->cured_result = code;
+    return code;
+}
+
+} // namespace
+
+extern "C" {
+
+ResultCode upload_file(ServerConnection *conn) {
+    if (conn->scan_stream == nullptr) return end_upload(conn, RC_COPY_READ_FAILED);
+    if (conn->send_len > 0) {
+        ssize_t written = sock_write(conn->sock, conn->send_buf, conn->send_len);
+        if (written <= 0) return end_upload(conn, RC_WRITE_FAILED);
+        auto count = static_cast<uint32_t>(written);
+        if (count < conn->send_len) {
+            std::memmove(conn->send_buf, conn->send_buf + count, conn->send_len - count);
+            conn->send_len -= count;
+            return RC_OK;
+        }
+        conn->send_len = 0;
+    }
+
+    if (!std::feof(conn->scan_stream)) {
+        size_t got = std::fread(conn->send_buf, 1, conn->send_size, conn->scan_stream);
+        // A file that cannot be read to its end is not sent in part: the
+        // server would take whatever follows as the rest of the file.
+        if (std::ferror(conn->scan_stream)) return end_upload(conn, RC_COPY_READ_FAILED);
+        conn->send_len = static_cast<uint32_t>(got);
+        if (got > 0) return RC_OK;
+    }
+
+    // End of file right behind the last piece: the upload is over in this
+    // same call, so the loop listens for the reply before the server, which
+    // has all the bytes it announced, may send it.
+    std::fclose(conn->scan_stream);
+    conn->scan_stream = nullptr;
+    conn->sent_all = 1;
+    conn->state = read_lines;
+    return RC_OK;
+}
+
+void begin_cured_file(ServerConnection *conn, const char *text) {
+    long long size = 0;
+    char digest[MD5_HEX_LENGTH + 1] = {0};
+    if (std::sscanf(text, "%lld %32s", &size, digest) != 2) return;
+
+    // A 312 line can only come while no other body is being received; a
+    // leftover file from a broken transfer is dropped first.
+    remove_temp_file(conn);
+    conn->cured_stream = create_temp_file(&conn->cured_temp_path);
+    md5_init(&conn->cured_md5);
+    std::memcpy(conn->cured_digest, digest, sizeof conn->cured_digest);
+
+    // The line and its CR LF are at the start of the receive buffer; the
+    // body begins right behind them.
+    size_t line_length = 4 + std::strlen(text) + 2;
+    if (line_length > conn->recv_len) line_length = conn->recv_len;
+    conn->recv_len -= static_cast<uint32_t>(line_length);
+    std::memmove(conn->recv_buf, conn->recv_buf + line_length, conn->recv_len);
+    conn->recv_buf[conn->recv_len] = '\0';
+
+    conn->cured_remaining = static_cast<uint32_t>(size);
+    conn->result = store_cured_chunk(conn);
+}
+
+ResultCode store_cured_chunk(ServerConnection *conn) {
+    if (conn->cured_remaining > conn->recv_len) {
+        keep_body_bytes(conn, conn->recv_buf, conn->recv_len);
+        conn->state = receive_cured_file;
+        conn->cured_remaining -= conn->recv_len;
+        conn->recv_len = 0;
+        return RC_OK;
+    }
+
+    uint32_t last = conn->cured_remaining;
+    keep_body_bytes(conn, conn->recv_buf, last);
+    conn->cured_remaining = 0;
+    conn->recv_len -= last;
+    std::memmove(conn->recv_buf, conn->recv_buf + last, conn->recv_len);
+    conn->recv_buf[conn->recv_len] = '\0';
+    conn->body_ended = 1;
+    conn->state = read_lines;
+    return finish_body(conn);
+}
+
+ResultCode receive_cured_file(ServerConnection *conn) {
+    ssize_t got = sock_read(conn->sock, conn->recv_buf, conn->recv_size);
+    if (got <= 0) {
+        discard_cured_file(conn);
+        conn->state = nullptr;
+        conn->on_reply = nullptr;
+        conn->result = RC_READ_FAILED;
+        return RC_READ_FAILED;
+    }
+    conn->recv_len = static_cast<uint32_t>(got);
+    conn->result = store_cured_chunk(conn);
+    return conn->result;
+}
+
+FILE *create_temp_file(char **path) {
+    if (path == nullptr) return nullptr;
+    const char *directory = "/tmp";
+    const char *candidates[] = {std::getenv("TMP"), std::getenv("TEMP")};
+    for (const char *candidate : candidates) {
+        if (candidate != nullptr && access(candidate, R_OK | W_OK) == 0) {
+            directory = candidate;
+            break;
+        }
+    }
+
+    char name[kTempNameSize];
+    for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
+        int length = std::snprintf(name, sizeof name, "%s/zq%x%04x.tmp", directory,
+                                   static_cast<unsigned>(getpid()), static_cast<unsigned>(rand()));
+        // A name cut short would land somewhere else than asked for.
+        if (length < 0 || static_cast<size_t>(length) >= sizeof name) return nullptr;
+        // O_EXCL with O_NOFOLLOW: a name that exists, a planted symbolic
+        // link included, is never opened; another number is drawn instead.
+        int fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) continue;
+        FILE *stream = fdopen(fd, "w+b");
+        auto *copy = static_cast<char *>(std::malloc(static_cast<size_t>(length) + 1));
+        if (stream == nullptr || copy == nullptr) {
+            if (stream != nullptr) std::fclose(stream);
+            else close(fd);
+            unlink(name);
+            std::free(copy);
+            return nullptr;
+        }
+        std::memcpy(copy, name, static_cast<size_t>(length) + 1);
+        *path = copy;
+        return stream;
+    }
+    return nullptr;
+}
+
+ResultCode copy_file_to(FILE *source, const char *destination) {
+    return store_over(source, destination, nullptr);
+}
+
+void discard_cured_file(ServerConnection *conn) {
+    if (conn != nullptr) remove_temp_file(conn);
+}
+
+} // extern "C"

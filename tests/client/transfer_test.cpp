@@ -1,0 +1,487 @@
+// Cured copies and uploads against the fake server: a copy replaces the
+// scanned file only whole and only with a matching digest; every fault
+// leaves the file as it was and no temporary file behind.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include "client/scan.h"
+#include "client/transfer.h"
+#include "digest/md5.h"
+#include "support/faults.h"
+#include "support/temp_dir.h"
+#include "test_connection.h"
+
+namespace {
+
+constexpr char kEmptyDigest[] = "D41D8CD98F00B204E9800998ECF8427E";
+
+std::string md5_hex(const std::string &bytes) {
+    Md5Context ctx;
+    md5_init(&ctx);
+    md5_update(&ctx, bytes.data(), static_cast<uint32_t>(bytes.size()));
+    md5_final(&ctx);
+    char text[MD5_HEX_LENGTH + 1];
+    for (int i = 0; i < 16; ++i)
+        std::snprintf(text + 2 * i, 3, "%02X", ctx.digest[i]);
+    return text;
+}
+
+std::string patterned(size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        bytes[i] = static_cast<char>(seed >> 16);
+    }
+    return bytes;
+}
+
+std::string cured_reply(const std::string &body, const std::string &digest) {
+    return "323-Test.Threat /f\r\n312-" + std::to_string(body.size()) + " " + digest + "\r\n" +
+           body + "221 /f\r\n";
+}
+
+ino_t inode_of(const std::string &path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+class Cure : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        faults::reset();
+        setenv("TMP", temp.path().c_str(), 1);
+        unsetenv("TEMP");
+        file = scanned.write("f", original);
+        chmod(file.c_str(), 0640);
+        inode = inode_of(file);
+    }
+    void TearDown() override {
+        scan_report_clear(&report);
+        unsetenv("TMP");
+        faults::reset();
+        EXPECT_EQ(temp.entries(), std::vector<std::string>{}) << "temporary file left behind";
+    }
+
+    // Scans `file` against a server that answers with `reply` in the given
+    // pieces, over a connection with `buffer_size`-byte buffers.
+    ResultCode scan(const std::string &reply, std::vector<size_t> pieces = {},
+                    uint32_t buffer_size = 8192) {
+        FakeServer server;
+        server.send(FakeServer::greeting()).expect_line();
+        if (pieces.empty())
+            server.send(reply);
+        else
+            server.send_pieces(reply, pieces);
+        Connection conn = open_connection(server, buffer_size);
+        ResultCode code = conn_scan(conn.get(), file.c_str(), &report, SCAN_CURE, nullptr);
+        EXPECT_EQ(conn->cured_stream, nullptr);
+        EXPECT_EQ(conn->cured_temp_path, nullptr);
+        hang_up(server, conn.get());
+        return code;
+    }
+
+    void expect_untouched() {
+        EXPECT_EQ(TempDir::read(file), original);
+        EXPECT_EQ(inode_of(file), inode);
+    }
+
+    TempDir scanned;
+    TempDir temp;
+    std::string original = "infected contents, longer than the cured copy\n";
+    std::string file;
+    ino_t inode = 0;
+    ScanReport report{};
+};
+
+TEST_F(Cure, LineBodyAndFinalLineInOneRead) {
+    std::string body = "cured\n";
+    ASSERT_EQ(scan(cured_reply(body, md5_hex(body))), RC_OK);
+    EXPECT_EQ(report.verdict, VERDICT_CURED);
+    EXPECT_STREQ(report.cured_list, "Test.Threat /f\n");
+    EXPECT_EQ(TempDir::read(file), body);
+    // Written in place: the same inode and the same permissions.
+    EXPECT_EQ(inode_of(file), inode);
+    struct stat info;
+    ASSERT_EQ(stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+}
+
+TEST_F(Cure, ACopyLongerThanTheFileReplacesItWhole) {
+    std::string body = patterned(3 * 8192 + 17, 1);
+    ASSERT_EQ(scan(cured_reply(body, md5_hex(body))), RC_OK);
+    EXPECT_EQ(TempDir::read(file), body);
+    EXPECT_EQ(inode_of(file), inode);
+}
+
+TEST_F(Cure, BodyBeyondTheBufferSplitAtEveryKindOfBoundary) {
+    std::string body = patterned(1000, 2);
+    std::string reply = cured_reply(body, md5_hex(body));
+    size_t line_end = reply.find("\r\n", reply.find("312-")) + 2;
+    size_t body_end = line_end + body.size();
+    // Cuts inside the 312 line, right behind it, inside the body, exactly
+    // at its end, one byte into the final line, and byte-sized pieces.
+    std::vector<std::vector<size_t>> splits = {
+        {line_end - 5, 5, 300, 301},
+        {line_end, body.size(), 3},
+        {line_end + 1, body_end - line_end - 1, 1},
+        {body_end + 1},
+        std::vector<size_t>(40, 1),
+    };
+    for (const auto &pieces : splits) {
+        ASSERT_EQ(TempDir::read(file), original);
+        EXPECT_EQ(scan(reply, pieces, 64), RC_OK);
+        EXPECT_EQ(report.verdict, VERDICT_CURED);
+        EXPECT_EQ(TempDir::read(file), body);
+        scan_report_clear(&report);
+        scanned.write("f", original);
+    }
+}
+
+TEST_F(Cure, EmptyCopyWithTheEmptyDigestEmptiesTheFile) {
+    ASSERT_EQ(scan(cured_reply("", kEmptyDigest)), RC_OK);
+    EXPECT_EQ(report.verdict, VERDICT_CURED);
+    EXPECT_EQ(TempDir::read(file), "");
+    EXPECT_EQ(inode_of(file), inode);
+}
+
+TEST_F(Cure, ADigestThatDoesNotMatchLeavesTheFile) {
+    std::string body = "cured\n";
+    std::string lower = md5_hex(body);
+    for (char &c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const std::string &digest : {md5_hex("other"), lower, std::string("ABC"),
+                                      std::string(kEmptyDigest)}) {
+        // The verdict line says cured, but the copy was not stored.
+        EXPECT_EQ(scan(cured_reply(body, digest)), RC_CHECKSUM_MISMATCH) << digest;
+        expect_untouched();
+        scan_report_clear(&report);
+    }
+    EXPECT_EQ(scan(cured_reply("", md5_hex("x"))), RC_CHECKSUM_MISMATCH);
+    expect_untouched();
+}
+
+TEST_F(Cure, ALineWithoutSizeOrDigestIsIgnored) {
+    EXPECT_EQ(scan("312-\r\n312-12\r\n221 /f\r\n"), RC_OK);
+    EXPECT_EQ(report.verdict, VERDICT_CURED);
+    expect_untouched();
+}
+
+TEST_F(Cure, ConnectionClosingInsideTheBodyLeavesTheFile) {
+    std::string body = patterned(500, 3);
+    std::string reply = cured_reply(body, md5_hex(body));
+    size_t line_end = reply.find("\r\n", reply.find("312-")) + 2;
+    for (size_t keep : {line_end, line_end + 1, line_end + 200, line_end + body.size() - 1}) {
+        FakeServer server;
+        server.send(FakeServer::greeting()).expect_line().send(reply.substr(0, keep)).close_now();
+        Connection conn = open_connection(server, 64);
+        EXPECT_EQ(conn_scan(conn.get(), file.c_str(), &report, SCAN_CURE, nullptr),
+                  RC_READ_FAILED);
+        EXPECT_EQ(conn->cured_stream, nullptr);
+        EXPECT_EQ(conn->cured_temp_path, nullptr);
+        hang_up(server, conn.get());
+        expect_untouched();
+        EXPECT_EQ(temp.entries(), std::vector<std::string>{});
+        scan_report_clear(&report);
+    }
+}
+
+TEST_F(Cure, ATimeOutInsideTheBodyRemovesTheTemporaryFile) {
+    std::string body = patterned(500, 4);
+    std::string reply = cured_reply(body, md5_hex(body));
+    FakeServer server;
+    server.send(FakeServer::greeting()).expect_line().send(reply.substr(0, 300)).pause(2500);
+    Connection conn = open_connection(server, 64);
+    EXPECT_EQ(conn_scan(conn.get(), file.c_str(), &report, SCAN_CURE, nullptr), RC_TIMEOUT);
+    EXPECT_EQ(conn->cured_stream, nullptr);
+    EXPECT_EQ(conn->cured_temp_path, nullptr);
+    hang_up(server, conn.get());
+    expect_untouched();
+}
+
+TEST_F(Cure, AFileSwappedForALinkAfterTheScanIsNotWrittenThrough) {
+    TempDir elsewhere;
+    std::string victim = elsewhere.write("victim", "not to be touched\n");
+    std::string body = "cured\n";
+    FakeServer server;
+    server.send(FakeServer::greeting())
+        .expect_line()
+        .call([&] {
+            unlink(file.c_str());
+            ASSERT_EQ(symlink(victim.c_str(), file.c_str()), 0);
+        })
+        .send(cured_reply(body, md5_hex(body)));
+    Connection conn = open_connection(server);
+    EXPECT_EQ(conn_scan(conn.get(), file.c_str(), &report, SCAN_CURE, nullptr),
+              RC_CHECKSUM_MISMATCH);
+    hang_up(server, conn.get());
+    EXPECT_EQ(TempDir::read(victim), "not to be touched\n");
+}
+
+TEST_F(Cure, WithoutATemporaryFileTheBodyIsReadAndNothingIsWritten) {
+    setenv("TMP", "/nonexistent-orva-dir", 1);
+    setenv("TEMP", "/nonexistent-orva-dir", 1);
+    // /tmp is used then; make every create there fail by failing the path
+    // copy instead, which drops the new file at once.
+    std::string body = "cured\n";
+    FakeServer server;
+    server.send(FakeServer::greeting()).expect_line().send(cured_reply(body, md5_hex(body)) +
+                                                           "");
+    Connection conn = open_connection(server);
+    faults::fail_malloc_after(2); // the scan line and the path copy only
+    EXPECT_EQ(conn_scan(conn.get(), file.c_str(), &report, SCAN_CURE, nullptr), RC_NO_TEMP_FILE);
+    faults::reset();
+    EXPECT_EQ(report.verdict, VERDICT_CURED);
+    hang_up(server, conn.get());
+    expect_untouched();
+}
+
+// Runs `body` in a child process under a file size limit, with SIGXFSZ
+// ignored so that writes beyond the limit fail instead of killing it.
+template <typename Body> int with_file_size_limit(rlim_t bytes, Body body) {
+    pid_t child = fork();
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {bytes, bytes};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        _exit(body());
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+TEST_F(Cure, AFullDiskWhileStoringLeavesTheFile) {
+    std::string body = patterned(20000, 5);
+    FakeServer server;
+    server.send(FakeServer::greeting()).expect_line().send(cured_reply(body, md5_hex(body)));
+    server.start();
+    // The temporary copy hits the limit: no copy, the file as it was.
+    int outcome = with_file_size_limit(4096, [&] {
+        Connection conn = make_connection();
+        if (conn_open(server.address().c_str(), kTestTimeoutSec, conn.get()) != RC_OK) return 1;
+        ResultCode code = conn_scan(conn.get(), file.c_str(), &report, SCAN_CURE, nullptr);
+        return code == RC_NO_TEMP_FILE ? 0 : 2;
+    });
+    EXPECT_EQ(outcome, 0);
+    server.received();
+    expect_untouched();
+}
+
+TEST_F(Cure, NoRoomForTheWholeCopyLeavesTheDestination) {
+    std::string body = patterned(20000, 6);
+    char *path = nullptr;
+    FILE *source = create_temp_file(&path);
+    ASSERT_NE(source, nullptr);
+    ASSERT_EQ(std::fwrite(body.data(), 1, body.size(), source), body.size());
+    std::fflush(source);
+    int outcome = with_file_size_limit(4096, [&] {
+        return copy_file_to(source, file.c_str()) == RC_CHECKSUM_MISMATCH ? 0 : 2;
+    });
+    EXPECT_EQ(outcome, 0);
+    expect_untouched();
+    // Without the limit the same copy goes through, in place.
+    EXPECT_EQ(copy_file_to(source, file.c_str()), RC_OK);
+    EXPECT_EQ(TempDir::read(file), body);
+    EXPECT_EQ(inode_of(file), inode);
+    std::fclose(source);
+    unlink(path);
+    std::free(path);
+}
+
+TEST_F(Cure, NothingIsWrittenIntoSomethingOtherThanARegularFile) {
+    std::string fifo = scanned / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    char *path = nullptr;
+    FILE *source = create_temp_file(&path);
+    ASSERT_NE(source, nullptr);
+    EXPECT_EQ(copy_file_to(source, fifo.c_str()), RC_CHECKSUM_MISMATCH);
+    EXPECT_EQ(copy_file_to(source, (scanned / "missing").c_str()), RC_CHECKSUM_MISMATCH);
+    std::fclose(source);
+    unlink(path);
+    std::free(path);
+}
+
+// create_temp_file's choice of directory and name.
+class TempFile : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        unsetenv("TMP");
+        unsetenv("TEMP");
+    }
+    void TearDown() override {
+        unsetenv("TMP");
+        unsetenv("TEMP");
+    }
+
+    std::string create() {
+        char *path = nullptr;
+        FILE *stream = create_temp_file(&path);
+        if (stream == nullptr) return "";
+        std::string name = path;
+        struct stat info;
+        EXPECT_EQ(fstat(fileno(stream), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u) << name;
+        std::fclose(stream);
+        unlink(path);
+        std::free(path);
+        return name;
+    }
+
+    static std::string expected_name(const std::string &directory, unsigned number) {
+        char name[4096];
+        std::snprintf(name, sizeof name, "%s/zq%x%04x.tmp", directory.c_str(),
+                      static_cast<unsigned>(getpid()), number);
+        return name;
+    }
+
+    TempDir first;
+    TempDir second;
+};
+
+TEST_F(TempFile, NameFromTheProcessIdAndTheNextRandomNumber) {
+    srand(11);
+    unsigned number = static_cast<unsigned>(rand());
+    srand(11);
+    setenv("TMP", first.path().c_str(), 1);
+    EXPECT_EQ(create(), expected_name(first.path(), number));
+
+    char name[64];
+    std::snprintf(name, sizeof name, "/x/zq%x%04x.tmp", 255u, 18u);
+    EXPECT_STREQ(name, "/x/zqff0012.tmp");
+}
+
+TEST_F(TempFile, DirectoryFromTmpThenTempThenSlashTmp) {
+    setenv("TMP", first.path().c_str(), 1);
+    setenv("TEMP", second.path().c_str(), 1);
+    EXPECT_EQ(create().rfind(first.path() + "/zq", 0), 0u);
+
+    setenv("TMP", (first / "missing").c_str(), 1);
+    EXPECT_EQ(create().rfind(second.path() + "/zq", 0), 0u);
+
+    setenv("TEMP", (second / "missing").c_str(), 1);
+    EXPECT_EQ(create().rfind("/tmp/zq", 0), 0u);
+
+    // A directory without write permission is passed over (the superuser
+    // may write anywhere, so the test only applies to other users).
+    if (geteuid() != 0) {
+        chmod(second.path().c_str(), 0500);
+        setenv("TEMP", second.path().c_str(), 1);
+        EXPECT_EQ(create().rfind("/tmp/zq", 0), 0u);
+    }
+}
+
+TEST_F(TempFile, APlantedLinkAtTheNameIsNeverFollowed) {
+    std::string target = first.write("target", "keep me");
+    setenv("TMP", first.path().c_str(), 1);
+    srand(23);
+    unsigned number = static_cast<unsigned>(rand());
+    std::string planted = expected_name(first.path(), number);
+    ASSERT_EQ(symlink(target.c_str(), planted.c_str()), 0);
+    srand(23);
+    std::string made = create();
+    EXPECT_NE(made, "");
+    EXPECT_NE(made, planted);
+    EXPECT_EQ(TempDir::read(target), "keep me");
+    struct stat info;
+    ASSERT_EQ(lstat(planted.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+}
+
+TEST_F(TempFile, ADirectoryThatRefusesEveryCreateGivesNoFile) {
+    // A plain file passes the access test, but nothing can be created in it;
+    // the attempts are bounded.
+    setenv("TMP", first.write("plain", "").c_str(), 1);
+    EXPECT_EQ(create(), "");
+    EXPECT_EQ(first.entries(), std::vector<std::string>{"plain"});
+}
+
+// Uploads over TCP after a final 310.
+class Upload : public ::testing::Test {
+  protected:
+    void SetUp() override { faults::reset(); }
+    void TearDown() override {
+        faults::reset();
+        scan_report_clear(&report);
+    }
+
+    // Scans a file of `content` against a server that asks for its bytes
+    // and answers 220 once it has them all; returns what the server got.
+    std::string upload(const std::string &content, uint32_t buffer_size, size_t send_cap = 0) {
+        std::string file = dir.write("up", content);
+        FakeServer server{FakeServer::Transport::Tcp};
+        std::string line = "NETSCAN xmqprstuw " + std::to_string(content.size()) + " " +
+                           md5_hex(content) + "\r\n";
+        server.send(FakeServer::greeting())
+            .expect_line()
+            .send("310 send it\r\n")
+            .expect_bytes(line.size() + content.size())
+            .send("220 clean\r\n");
+        Connection conn = open_connection(server, buffer_size);
+        faults::cap_send(send_cap);
+        faults::record_sends();
+        EXPECT_EQ(conn_scan(conn.get(), file.c_str(), &report, 0, nullptr), RC_OK);
+        sends = faults::send_sizes();
+        faults::reset();
+        EXPECT_EQ(report.verdict, VERDICT_OK);
+        EXPECT_EQ(conn->scan_stream, nullptr);
+        std::string got = hang_up(server, conn.get());
+        EXPECT_EQ(got.substr(0, line.size()), line);
+        return got.substr(line.size());
+    }
+
+    TempDir dir;
+    ScanReport report{};
+    std::vector<size_t> sends;
+};
+
+TEST_F(Upload, AFileOfExactlyOneBufferIsSentInOnePiece) {
+    std::string content = patterned(256, 7);
+    EXPECT_EQ(upload(content, 256), content);
+    // The line, then the one piece; never a write of nothing.
+    ASSERT_EQ(sends.size(), 2u);
+    EXPECT_EQ(sends[1], 256u);
+}
+
+TEST_F(Upload, ShortWritesResendExactlyTheUnwrittenTail) {
+    std::string content = patterned(5000, 8);
+    EXPECT_EQ(upload(content, 256, 7), content);
+    for (size_t size : sends)
+        EXPECT_GT(size, 0u);
+}
+
+TEST_F(Upload, ASecond310HasNoStreamToSend) {
+    std::string content = "abc";
+    std::string file = dir.write("up", content);
+    FakeServer server{FakeServer::Transport::Tcp};
+    server.send(FakeServer::greeting())
+        .expect_line()
+        .send("310 send it\r\n")
+        .expect_bytes(0)
+        .pause(100)
+        .send("310 again\r\n");
+    Connection conn = open_connection(server);
+    EXPECT_EQ(conn_scan(conn.get(), file.c_str(), &report, 0, nullptr), RC_PROTOCOL_ERROR);
+    EXPECT_EQ(conn->state, nullptr);
+    hang_up(server, conn.get());
+}
+
+TEST_F(Upload, AFileThatCannotBeReadEndsTheUpload) {
+    Connection conn = make_connection(64);
+    std::string file = dir.write("up", "abc");
+    conn->scan_stream = std::fopen(file.c_str(), "ab"); // a stream that cannot be read
+    ASSERT_NE(conn->scan_stream, nullptr);
+    conn->state = upload_file;
+    conn->sock = -1;
+    EXPECT_EQ(upload_file(conn.get()), RC_COPY_READ_FAILED);
+    EXPECT_EQ(conn->state, nullptr);
+    EXPECT_EQ(conn->result, RC_COPY_READ_FAILED);
+    EXPECT_EQ(conn->scan_stream, nullptr);
+    EXPECT_EQ(conn->send_len, 0u);
+}
+
+} // namespace
