@@ -5,6 +5,7 @@
 
 #include "cli/check_mode.h"
 #include "cli/options.h"
+#include "cli/scan_loop.h"
 #include "client/connect.h"
 #include "client/connection.h"
 
@@ -39,8 +40,5 @@ int main(int argc, char **argv) {
 
     if (options.check_mode) run_check_mode(conn, options.quiet);
 
-    // The scan loop comes with the scan command; until then a scan run ends
-    // once its connection is open. Every path ends through exit, with the
-    // connection still held.
-    std::exit(0);
+    run_scan_loop(conn, options.scan_flags, options.quiet, argc, argv, options.first_operand);
 }

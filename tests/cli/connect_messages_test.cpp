@@ -68,13 +68,4 @@ TEST(ConnectMessages, RelativeSocketPathIsTakenFromTheCurrentDirectory) {
     EXPECT_EQ(run.status, 1);
 }
 
-TEST(ConnectMessages, ScanModeWithAnOpenConnectionEndsCleanly) {
-    FakeServer server;
-    server.send(FakeServer::greeting());
-    server.start();
-    ProcessResult run = run_client({"-s", "-p", server.path(), "/etc/hostname"});
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.err, "");
-}
-
 } // namespace
