@@ -95,8 +95,11 @@ LineReader::Status LineReader::read_line(std::string &line) {
             consume(end - start_ + 2);
             return Status::Ok;
         }
+        // Longer than a line may be, unless the last byte is the CR of a
+        // line of exactly max_line_ bytes.
         size_t held = buffer_.size() - start_;
-        if (held > max_line_ + 1) return Status::TooLong;
+        if (held > max_line_ + 1 || (held == max_line_ + 1 && buffer_.back() != '\r'))
+            return Status::TooLong;
         // A CR at the very end may still be followed by its LF.
         size_t rescan_from = held > 0 ? held - 1 : 0;
         Status status = fill();
