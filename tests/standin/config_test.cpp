@@ -1,0 +1,170 @@
+// The command line and the settings file: values, precedence and errors.
+#include <gtest/gtest.h>
+
+#include "standin/config.h"
+#include "standin/fingerprint.h"
+#include "standin_process.h"
+
+namespace {
+
+using standin::Parsed;
+using standin::ServerConfig;
+
+struct Outcome {
+    Parsed parsed;
+    ServerConfig config;
+    std::string error;
+};
+
+Outcome parse(std::vector<std::string> args) {
+    Outcome outcome{Parsed::Error, {}, {}};
+    outcome.parsed = standin::parse_command_line(args, outcome.config, outcome.error);
+    return outcome;
+}
+
+std::string error_of(std::vector<std::string> args) {
+    Outcome outcome = parse(std::move(args));
+    EXPECT_EQ(outcome.parsed, Parsed::Error);
+    return outcome.error;
+}
+
+TEST(CommandLine, DefaultsAndEveryOption) {
+    Outcome plain = parse({"--socket", "/tmp/s"});
+    ASSERT_EQ(plain.parsed, Parsed::Run) << plain.error;
+    EXPECT_EQ(plain.config.socket_path, "/tmp/s");
+    EXPECT_FALSE(plain.config.tcp);
+    EXPECT_EQ(plain.config.date, "15062024");
+    EXPECT_EQ(plain.config.records, 1000u);
+    EXPECT_EQ(plain.config.tag, "standin");
+    EXPECT_EQ(plain.config.signatures.size(), 1u);
+    EXPECT_FALSE(plain.config.close_after.has_value());
+
+    Outcome all = parse({"--tcp=0", "--date", "29022024", "--records", "4294967295", "--tag",
+                         "nineteen-chars-tag1", "--key", "1a2b-3c4d-5e6f  31122027 5 L 100",
+                         "--key=1-2-3 01012030 0 N 0", "--refuse", "not-allowed", "--slow", "250",
+                         "--bytewise", "--close-after", "0", "--instant"});
+    ASSERT_EQ(all.parsed, Parsed::Run) << all.error;
+    EXPECT_TRUE(all.config.socket_path.empty());
+    EXPECT_TRUE(all.config.tcp);
+    EXPECT_EQ(all.config.tcp_port, 0);
+    EXPECT_EQ(all.config.date, "29022024");
+    EXPECT_EQ(all.config.records, 4294967295u);
+    EXPECT_EQ(all.config.tag, "nineteen-chars-tag1");
+    EXPECT_EQ(all.config.keys, (std::vector<std::string>{"1a2b-3c4d-5e6f 31122027 5 L 100",
+                                                         "1-2-3 01012030 0 N 0"}));
+    EXPECT_EQ(all.config.refuse, standin::Refusal::NotAllowed);
+    EXPECT_EQ(all.config.slow_ms, 250u);
+    EXPECT_TRUE(all.config.bytewise);
+    EXPECT_EQ(all.config.close_after, 0u);
+    EXPECT_TRUE(all.config.instant);
+
+    EXPECT_EQ(parse({"--socket", "/s", "--help"}).parsed, Parsed::Help);
+}
+
+TEST(CommandLine, RefusesBadOptionsWithAReason) {
+    EXPECT_EQ(error_of({}), "give --socket PATH, --tcp PORT or both");
+    EXPECT_EQ(error_of({"--socket"}), "--socket needs a value");
+    EXPECT_EQ(error_of({"--socket", "/s", "--verbose"}), "unknown option '--verbose'");
+    EXPECT_EQ(error_of({"--tcp", "65536"}),
+              "--tcp: expected a number from 0 to 65535, not '65536'");
+    EXPECT_EQ(error_of({"--tcp", "-1"}), "--tcp: expected a number from 0 to 65535, not '-1'");
+    EXPECT_EQ(error_of({"--tcp", "0", "--records", "4294967296"}),
+              "--records: expected a number from 0 to 4294967295, not '4294967296'");
+    EXPECT_EQ(error_of({"--tcp", "0", "--date", "29022023"}),
+              "--date: expected a day as DDMMYYYY, not '29022023'");
+    EXPECT_EQ(error_of({"--tcp", "0", "--tag", "twenty-characters-xx"}),
+              "--tag: expected 1 to 19 printable characters without blanks, not "
+              "'twenty-characters-xx'");
+    EXPECT_NE(error_of({"--tcp", "0", "--key", "1a2b-3c4d 31122027 5 L 100"}), "");
+    EXPECT_EQ(error_of({"--tcp", "0", "--refuse", "busy"}),
+              "--refuse: expected overloaded or not-allowed, not 'busy'");
+    EXPECT_EQ(error_of({"--tcp", "0", "--slow", "60001"}),
+              "--slow: expected a number from 0 to 60000, not '60001'");
+    EXPECT_EQ(error_of({"--tcp", "0", "--bytewise=yes"}), "--bytewise takes no value");
+    EXPECT_EQ(error_of({"--tcp", "0", "--instant", "--serve-cured", "/etc/hostname"}),
+              "--instant and --serve-cured exclude each other");
+    EXPECT_EQ(error_of({"--tcp", "0", "--signatures", "/nonexistent/sigs"}),
+              "/nonexistent/sigs: No such file or directory");
+}
+
+TEST(Values, DatesTagsAndKeys) {
+    EXPECT_TRUE(standin::valid_date("31122027"));
+    EXPECT_TRUE(standin::valid_date("29022000"));
+    EXPECT_FALSE(standin::valid_date("29021900"));
+    EXPECT_FALSE(standin::valid_date("31042024"));
+    EXPECT_FALSE(standin::valid_date("00012024"));
+    EXPECT_FALSE(standin::valid_date("01132024"));
+    EXPECT_FALSE(standin::valid_date("1122027"));
+    EXPECT_FALSE(standin::valid_date("3112202a"));
+
+    EXPECT_TRUE(standin::valid_tag("x"));
+    EXPECT_FALSE(standin::valid_tag(""));
+    EXPECT_FALSE(standin::valid_tag("two words"));
+
+    std::string key;
+    EXPECT_TRUE(standin::normalise_key(" DEADBEEF-0-abcdef12\t01022030 7 L 8 ", key));
+    EXPECT_EQ(key, "DEADBEEF-0-abcdef12 01022030 7 L 8");
+    for (const char *bad : {"1-2 01022030 7 L 8", "1-2-3-4 01022030 7 L 8", "1--3 01022030 7 L 8",
+                            "123456789-2-3 01022030 7 L 8", "1-2-g 01022030 7 L 8",
+                            "1-2-3 32012030 7 L 8", "1-2-3 01022030 x L 8", "1-2-3 01022030 7 LN 8",
+                            "1-2-3 01022030 7 L", "1-2-3 01022030 7 L 8 9"})
+        EXPECT_FALSE(standin::normalise_key(bad, key)) << bad;
+}
+
+TEST(SettingsFile, FillsWhatTheCommandLineLeavesOpen) {
+    TestFolder folder;
+    folder.write("sigs.txt", "Extra 414243\n");
+    std::string settings = folder.write("standin.conf", "# the demo's settings\n"
+                                                        "date = 01022003\n"
+                                                        "  records=42  \n"
+                                                        "tag = fromfile\n"
+                                                        "\n"
+                                                        "signatures = sigs.txt\n"
+                                                        "key = 1-2-3 01012030 0 N 0\n"
+                                                        "key = 4-5-6 01012031 1 L 1\n");
+    Outcome from_file = parse({"--tcp", "0", "--settings", settings});
+    ASSERT_EQ(from_file.parsed, Parsed::Run) << from_file.error;
+    EXPECT_EQ(from_file.config.date, "01022003");
+    EXPECT_EQ(from_file.config.records, 42u);
+    EXPECT_EQ(from_file.config.tag, "fromfile");
+    ASSERT_EQ(from_file.config.signatures.size(), 2u) << "relative to the settings file";
+    EXPECT_EQ(from_file.config.signatures[1].name, "Extra");
+    EXPECT_EQ(from_file.config.keys.size(), 2u);
+
+    Outcome overridden = parse({"--records", "7", "--settings", settings, "--tcp", "0", "--key",
+                                "a-b-c 01012030 0 N 0", "--signatures", "/dev/null"});
+    ASSERT_EQ(overridden.parsed, Parsed::Run) << overridden.error;
+    EXPECT_EQ(overridden.config.records, 7u);
+    EXPECT_EQ(overridden.config.date, "01022003");
+    EXPECT_EQ(overridden.config.keys, std::vector<std::string>{"a-b-c 01012030 0 N 0"})
+        << "keys on the command line replace the file's";
+    EXPECT_EQ(overridden.config.signatures.size(), 1u);
+}
+
+TEST(SettingsFile, ErrorsNameTheFileAndLine) {
+    TestFolder folder;
+    auto error_in = [&](const std::string &text) {
+        return error_of({"--tcp", "0", "--settings", folder.write("bad.conf", text)});
+    };
+    std::string at = folder.path() + "/bad.conf:";
+    EXPECT_EQ(error_in("tag = x\nrecords\n"), at + "2: expected \"key = value\"");
+    EXPECT_EQ(error_in("colour = blue\n"), at + "1: unknown setting 'colour'");
+    EXPECT_EQ(error_in("date = 2024-01-01\n"),
+              at + "1: date must be a day as DDMMYYYY: '2024-01-01'");
+    EXPECT_EQ(error_in("records = -3\n"), at + "1: records must be a number below 2^32: '-3'");
+    EXPECT_EQ(error_in("key = 1-2-3\n"), at + "1: key must be \"SERIAL DATE N KIND N\": '1-2-3'");
+    EXPECT_EQ(error_in("signatures = missing.txt\n"),
+              folder.path() + "/missing.txt: No such file or directory");
+}
+
+TEST(ServeCured, LoadsTheFileAndItsDigestOnce) {
+    TestFolder folder;
+    std::string body(300000, 'z');
+    Outcome outcome = parse({"--tcp", "0", "--serve-cured", folder.write("body", body)});
+    ASSERT_EQ(outcome.parsed, Parsed::Run) << outcome.error;
+    EXPECT_TRUE(outcome.config.serve_cured);
+    EXPECT_EQ(outcome.config.cured_copy, body);
+    EXPECT_EQ(outcome.config.cured_digest, standin::md5_text(body));
+}
+
+} // namespace

@@ -1,0 +1,111 @@
+// The fault and benchmark modes of the built server: refusals, slow and
+// byte-by-byte replies, hanging up after a number of commands, instant
+// verdicts and a served cured copy.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "raw_client.h"
+#include "standin/fingerprint.h"
+#include "standin/signatures.h"
+#include "standin_process.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Lines = std::vector<std::string>;
+
+TEST(Refuse, OverloadedOrNotAllowedThenHangUp) {
+    for (auto [mode, expected] : {std::pair{"overloaded", "401 "}, {"not-allowed", "402 "}}) {
+        StandinProcess server({"--refuse", mode});
+        ASSERT_TRUE(server.started()) << server.error_output();
+        RawClient raw(server.socket_path());
+        std::optional<std::string> line = raw.line();
+        ASSERT_TRUE(line) << mode;
+        EXPECT_EQ(line->substr(0, 4), expected);
+        EXPECT_TRUE(raw.hung_up()) << mode;
+    }
+}
+
+TEST(Slow, WaitsBeforeEveryReplyLine) {
+    StandinProcess server({"--slow", "150", "--key", "1-2-3 01012030 0 N 0"});
+    ASSERT_TRUE(server.started()) << server.error_output();
+    auto start = Clock::now();
+    RawClient raw(server.socket_path());
+    EXPECT_FALSE(raw.line(50)) << "nothing within the first 50 ms";
+    ASSERT_TRUE(raw.line());
+    EXPECT_EQ(raw.command("KEYS").lines.size(), 2u);
+    auto elapsed = Clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(3 * 150)) << "greeting, key line, final line";
+}
+
+TEST(Bytewise, RepliesAreUnchangedWhenWrittenByteByByte) {
+    TestFolder folder;
+    std::string path = folder.write("doc", "a " + standin::test_file_bytes() + " b");
+    StandinProcess server({"--bytewise"});
+    ASSERT_TRUE(server.started()) << server.error_output();
+    RawClient raw(server.socket_path());
+    EXPECT_EQ(raw.line(), "201 1 4 1 15062024 1000 standin");
+    Reply reply = raw.command("SCAN xl " + path);
+    std::string cured = "a " + std::string(68, '#') + " b";
+    EXPECT_EQ(reply.lines, (Lines{"323-EICAR-Test-File " + path,
+                                  "312-72 " + standin::md5_text(cured), "221 " + path}));
+    EXPECT_EQ(reply.cured_copy, cured);
+}
+
+TEST(CloseAfter, HangsUpOnceTheGivenNumberOfCommandsIsAnswered) {
+    StandinProcess server({"--close-after", "2"});
+    ASSERT_TRUE(server.started()) << server.error_output();
+    RawClient raw(server.socket_path());
+    ASSERT_TRUE(raw.line());
+    EXPECT_EQ(raw.command("NOOP").lines, Lines{"200 OK"});
+    EXPECT_EQ(raw.command("BOGUS").final_line().substr(0, 4), "500 ") << "every command counts";
+    EXPECT_TRUE(raw.hung_up());
+
+    RawClient next(server.socket_path());
+    ASSERT_TRUE(next.line()) << "the count is per connection";
+    EXPECT_EQ(next.command("NOOP").lines, Lines{"200 OK"});
+}
+
+TEST(CloseAfter, ZeroHangsUpRightAfterTheGreeting) {
+    StandinProcess server({"--close-after", "0"});
+    ASSERT_TRUE(server.started()) << server.error_output();
+    RawClient raw(server.socket_path());
+    ASSERT_TRUE(raw.line());
+    EXPECT_TRUE(raw.hung_up());
+}
+
+TEST(Instant, AnswersCleanWithoutOpeningTheFile) {
+    StandinProcess server({"--instant", "--tcp", "0"});
+    ASSERT_TRUE(server.started()) << server.error_output();
+    RawClient raw(server.socket_path());
+    ASSERT_TRUE(raw.line());
+    EXPECT_EQ(raw.command("SCAN xl /no/such/file").lines, Lines{"220 /no/such/file"});
+
+    RawClient tcp(server.tcp_port());
+    ASSERT_TRUE(tcp.line());
+    const std::string &bytes = standin::test_file_bytes();
+    std::string digest = standin::md5_text(bytes);
+    EXPECT_EQ(tcp.command("NETSCAN xm 68 " + digest).final_line().substr(0, 4), "310 ");
+    ASSERT_TRUE(tcp.send(bytes));
+    EXPECT_EQ(tcp.reply().lines, Lines{"220 " + digest});
+}
+
+TEST(ServeCured, EveryScanGetsTheSameCopy) {
+    TestFolder folder;
+    std::string body(1 << 20, '\0');
+    for (size_t i = 0; i < body.size(); ++i)
+        body[i] = static_cast<char>(i * 7 + i / 251);
+    StandinProcess server({"--serve-cured", folder.write("cured.bin", body)});
+    ASSERT_TRUE(server.started()) << server.error_output();
+    RawClient raw(server.socket_path());
+    ASSERT_TRUE(raw.line());
+    for (const char *path : {"/nowhere", "/etc/hostname"}) {
+        Reply reply = raw.command(std::string("SCAN xm ") + path);
+        EXPECT_EQ(reply.lines,
+                  (Lines{"312-1048576 " + standin::md5_text(body), std::string("221 ") + path}));
+        EXPECT_TRUE(reply.cured_copy == body);
+    }
+}
+
+} // namespace
