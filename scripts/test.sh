@@ -14,4 +14,5 @@ ensure_clang_sanitizers
 configure_and_build build-sanitize -DORVA_WERROR=ON -DORVA_SANITIZE=ON \
     -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 ctest --test-dir build-sanitize --output-on-failure -j 2
+bash scripts/package_check.sh
 say "all tests passed"
