@@ -75,6 +75,10 @@ struct ServerConnection {
     /* The failure of storing a cured copy during the scan in progress; the
      * reply's final line does not hide it from the caller. */
     ResultCode cured_result;
+    /* A larger buffer that a long cured body is read through, so that it
+     * takes fewer reads; held only while such a body is received. */
+    char *body_buf;
+    uint32_t body_buf_size;
 };
 
 /* Creates an idle, unconnected record with two buffers of buffer_size bytes.

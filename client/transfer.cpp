@@ -19,6 +19,9 @@ constexpr size_t kTempNameSize = 4096;
 // random number, so only a directory that refuses every create gets here.
 constexpr int kTempAttempts = 64;
 constexpr size_t kCopyChunk = 64 * 1024;
+// Size of the buffer a long body is read through: big enough to take what
+// a socket holds in one read, small beside the client's memory.
+constexpr uint32_t kBodyBufferSize = 256 * 1024;
 
 // Writes every byte or fails; a short write is continued, so the error that
 // stopped it is the one reported.
@@ -33,7 +36,14 @@ bool write_all(int fd, const char *bytes, size_t length) {
     return true;
 }
 
+void release_body_buffer(ServerConnection *conn) {
+    std::free(conn->body_buf);
+    conn->body_buf = nullptr;
+    conn->body_buf_size = 0;
+}
+
 void remove_temp_file(ServerConnection *conn) {
+    release_body_buffer(conn);
     if (conn->cured_stream != nullptr) std::fclose(conn->cured_stream);
     if (conn->cured_temp_path != nullptr) unlink(conn->cured_temp_path);
     std::free(conn->cured_temp_path);
@@ -163,6 +173,16 @@ ResultCode finish_body(ServerConnection *conn) {
     return code;
 }
 
+// The connection closed or failed inside a body: the command ends as a
+// failed read does, and the partial copy goes.
+ResultCode lose_body(ServerConnection *conn) {
+    remove_temp_file(conn);
+    conn->state = nullptr;
+    conn->on_reply = nullptr;
+    conn->result = RC_READ_FAILED;
+    return RC_READ_FAILED;
+}
+
 } // namespace
 
 extern "C" {
@@ -208,6 +228,13 @@ void begin_cured_file(ServerConnection *conn, const char *text) {
     // A 312 line can only come while no other body is being received; a
     // leftover file from a broken transfer is dropped first.
     remove_temp_file(conn);
+    struct stat info;
+    if (conn->scan_identity_known == 0 && conn->scan_path != nullptr &&
+        stat(conn->scan_path, &info) == 0) {
+        conn->scan_dev = static_cast<uint64_t>(info.st_dev);
+        conn->scan_ino = static_cast<uint64_t>(info.st_ino);
+        conn->scan_identity_known = 1;
+    }
     conn->cured_stream = create_temp_file(&conn->cured_temp_path);
     md5_init(&conn->cured_md5);
     std::memcpy(conn->cured_digest, digest, sizeof conn->cured_digest);
@@ -245,14 +272,32 @@ ResultCode store_cured_chunk(ServerConnection *conn) {
 }
 
 ResultCode receive_cured_file(ServerConnection *conn) {
-    ssize_t got = sock_read(conn->sock, conn->recv_buf, conn->recv_size);
-    if (got <= 0) {
-        discard_cured_file(conn);
-        conn->state = nullptr;
-        conn->on_reply = nullptr;
-        conn->result = RC_READ_FAILED;
-        return RC_READ_FAILED;
+    // While more of the body is due than the receive buffer holds, it is
+    // read through the larger buffer, and never beyond its end, so the lines
+    // that follow it still arrive in the receive buffer.
+    if (conn->cured_remaining > conn->recv_size) {
+        if (conn->body_buf == nullptr) {
+            conn->body_buf = static_cast<char *>(std::malloc(kBodyBufferSize));
+            conn->body_buf_size = conn->body_buf != nullptr ? kBodyBufferSize : 0;
+        }
+        if (conn->body_buf != nullptr) {
+            uint32_t want = conn->cured_remaining < conn->body_buf_size ? conn->cured_remaining
+                                                                        : conn->body_buf_size;
+            ssize_t got = sock_read(conn->sock, conn->body_buf, want);
+            if (got <= 0) return lose_body(conn);
+            keep_body_bytes(conn, conn->body_buf, static_cast<uint32_t>(got));
+            conn->cured_remaining -= static_cast<uint32_t>(got);
+            if (conn->cured_remaining > 0) return conn->result = RC_OK;
+            // The body ended with this read; nothing of what follows it has
+            // been read yet.
+            conn->recv_len = 0;
+            conn->result = store_cured_chunk(conn);
+            return conn->result;
+        }
     }
+
+    ssize_t got = sock_read(conn->sock, conn->recv_buf, conn->recv_size);
+    if (got <= 0) return lose_body(conn);
     conn->recv_len = static_cast<uint32_t>(got);
     conn->result = store_cured_chunk(conn);
     return conn->result;

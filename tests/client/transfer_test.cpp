@@ -70,7 +70,7 @@ class Cure : public ::testing::Test {
     // Scans `file` against a server that answers with `reply` in the given
     // pieces, over a connection with `buffer_size`-byte buffers.
     ResultCode scan(const std::string &reply, std::vector<size_t> pieces = {},
-                    uint32_t buffer_size = 8192) {
+                    uint32_t buffer_size = 8192, int malloc_successes = -1) {
         FakeServer server;
         server.send(FakeServer::greeting()).expect_line();
         if (pieces.empty())
@@ -78,7 +78,9 @@ class Cure : public ::testing::Test {
         else
             server.send_pieces(reply, pieces);
         Connection conn = open_connection(server, buffer_size);
+        faults::fail_malloc_after(malloc_successes);
         ResultCode code = conn_scan(conn.get(), file.c_str(), &report, SCAN_CURE, nullptr);
+        faults::fail_malloc_after(-1);
         EXPECT_EQ(conn->cured_stream, nullptr);
         EXPECT_EQ(conn->cured_temp_path, nullptr);
         hang_up(server, conn.get());
@@ -140,6 +142,16 @@ TEST_F(Cure, BodyBeyondTheBufferSplitAtEveryKindOfBoundary) {
         scan_report_clear(&report);
         scanned.write("f", original);
     }
+}
+
+TEST_F(Cure, ALongBodyPassesThroughTheReceiveBufferWhenNoLargerOneIsFree) {
+    std::string body = patterned(3000, 9);
+    std::string reply = cured_reply(body, md5_hex(body));
+    // The scan line, the path copy, the 323 list entry and the temporary
+    // file's name succeed; the larger body buffer does not.
+    EXPECT_EQ(scan(reply, {100, 700, 1000}, 64, 4), RC_OK);
+    EXPECT_EQ(report.verdict, VERDICT_CURED);
+    EXPECT_EQ(TempDir::read(file), body);
 }
 
 TEST_F(Cure, EmptyCopyWithTheEmptyDigestEmptiesTheFile) {

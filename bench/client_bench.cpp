@@ -1,0 +1,293 @@
+// Whole-process benchmarks of orvaclient against the floor client (a plain
+// C client doing the same protocol work), both run against the stand-in
+// server in a mode that never makes it the bottleneck. Runs are interleaved
+// and only medians and ratios are reported, each with its target:
+//   single  one file per run (median of many runs): time ratio
+//   batch   one run over many small files: time per file ratio
+//   cure    a cured body received, verified and written over the file, for a
+//           large and a medium body: throughput ratio, peak memory
+//   rss     peak resident memory of a one-file scan
+//
+// Usage: client_bench ORVACLIENT FLOOR_CLIENT STANDIN [--quick]
+
+#include "digest/md5.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Sample {
+    double seconds;
+    long max_rss_kib;
+};
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// Runs a program with its output thrown away; returns its wall time and
+// peak resident memory.
+Sample run(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
+    std::vector<char *> argv;
+    for (const std::string &arg : args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    auto start = Clock::now();
+    pid_t child = fork();
+    if (child == 0) {
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        for (const std::string &setting : env)
+            putenv(const_cast<char *>(setting.c_str()));
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage usage {};
+    wait4(child, &status, 0, &usage);
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 127 || WEXITSTATUS(status) == 1) {
+        std::fprintf(stderr, "%s failed (status %d)\n", args[0].c_str(), status);
+        std::exit(1);
+    }
+    return {seconds, usage.ru_maxrss};
+}
+
+class Server {
+  public:
+    Server(const std::string &binary, const std::string &socket, std::vector<std::string> extra)
+        : socket_(socket) {
+        std::vector<std::string> args = {binary, "--socket", socket};
+        args.insert(args.end(), extra.begin(), extra.end());
+        std::vector<char *> argv;
+        for (const std::string &arg : args)
+            argv.push_back(const_cast<char *>(arg.c_str()));
+        argv.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        // The socket's name appears once the server accepts connections.
+        for (int i = 0; i < 3000 && access(socket.c_str(), F_OK) != 0; ++i)
+            usleep(10000);
+        if (access(socket.c_str(), F_OK) != 0) {
+            std::fprintf(stderr, "the stand-in server did not start\n");
+            std::exit(1);
+        }
+    }
+    ~Server() {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    Server(const Server &) = delete;
+    Server &operator=(const Server &) = delete;
+
+  private:
+    std::string socket_;
+    pid_t pid_ = -1;
+};
+
+struct Pair {
+    std::vector<double> ours, floor;
+    std::vector<double> ours_rss, floor_rss;
+};
+
+// Alternates the two contenders, swapping who goes first every round.
+Pair interleave(int runs, const std::vector<std::string> &ours,
+                const std::vector<std::string> &floor, const std::vector<std::string> &env = {},
+                void (*before_each)() = nullptr) {
+    Pair pair;
+    for (int i = 0; i < runs; ++i) {
+        for (int turn = 0; turn < 2; ++turn) {
+            bool ours_now = (turn == 0) == (i % 2 == 0);
+            if (before_each != nullptr) before_each();
+            Sample s = run(ours_now ? ours : floor, env);
+            (ours_now ? pair.ours : pair.floor).push_back(s.seconds);
+            (ours_now ? pair.ours_rss : pair.floor_rss).push_back(static_cast<double>(s.max_rss_kib));
+        }
+    }
+    return pair;
+}
+
+struct Row {
+    std::string name;
+    std::string ours;
+    std::string floor;
+    std::string ratio;
+    std::string target;
+    bool met;
+};
+std::vector<Row> rows;
+
+std::string format(const char *fmt, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, fmt, value);
+    return text;
+}
+
+std::string body_file;
+std::string scanned_file;
+// Each cure run starts from the same infected file.
+void reset_scanned() {
+    FILE *f = std::fopen(scanned_file.c_str(), "wb");
+    std::fputs("infected file, to be replaced by the cured copy\n", f);
+    std::fclose(f);
+}
+
+double md5_throughput(size_t bytes) {
+    std::vector<unsigned char> data(bytes, 0x5a);
+    std::vector<double> rates;
+    for (int i = 0; i < 5; ++i) {
+        auto start = Clock::now();
+        Md5Context ctx;
+        md5_init(&ctx);
+        md5_update(&ctx, data.data(), static_cast<uint32_t>(data.size()));
+        md5_final(&ctx);
+        rates.push_back(static_cast<double>(bytes) /
+                        std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    return median(rates);
+}
+
+void write_body(const std::string &path, size_t bytes) {
+    FILE *f = std::fopen(path.c_str(), "wb");
+    std::vector<char> chunk(1 << 20);
+    unsigned seed = 7;
+    for (char &c : chunk) {
+        seed = seed * 1103515245u + 12345u;
+        c = static_cast<char>(seed >> 16);
+    }
+    for (size_t left = bytes; left > 0;) {
+        size_t n = std::min(left, chunk.size());
+        std::fwrite(chunk.data(), 1, n, f);
+        left -= n;
+    }
+    std::fclose(f);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: %s ORVACLIENT FLOOR_CLIENT STANDIN [--quick]\n", argv[0]);
+        return 2;
+    }
+    std::string client = argv[1];
+    std::string floor = argv[2];
+    std::string standin = argv[3];
+    bool quick = argc > 4 && std::strcmp(argv[4], "--quick") == 0;
+
+    char pattern[] = "/tmp/orva-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return 1;
+    std::string dir = pattern;
+    std::string tmp_env = "TMP=" + dir;
+
+    // 1 and 5: one file per run, and its peak memory.
+    {
+        std::string socket = dir + "/instant.sock";
+        Server server(standin, socket, {"--instant"});
+        std::string file = dir + "/one.txt";
+        FILE *f = std::fopen(file.c_str(), "wb");
+        std::fputs("hello\n", f);
+        std::fclose(f);
+        int runs = quick ? 40 : 201;
+        Pair p = interleave(runs, {client, "-p", socket, "-s", file}, {floor, socket, file});
+        double ours = median(p.ours), base = median(p.floor);
+        rows.push_back({"one file per run (ms)", format("%.3f", ours * 1e3),
+                        format("%.3f", base * 1e3), format("%.3f", ours / base), "<= 1.10",
+                        ours / base <= 1.10});
+        double ours_rss = median(p.ours_rss) / 1024, base_rss = median(p.floor_rss) / 1024;
+        rows.push_back({"one-file scan peak RSS (MiB)", format("%.2f", ours_rss),
+                        format("%.2f", base_rss), format("%.3f", ours_rss / base_rss), "reported",
+                        true});
+
+        // 2: a batch of small files in one run.
+        int files = quick ? 2000 : 10000;
+        std::vector<std::string> ours_args = {client, "-p", socket, "-s"};
+        std::vector<std::string> floor_args = {floor, socket};
+        mkdir((dir + "/batch").c_str(), 0700);
+        for (int i = 0; i < files; ++i) {
+            std::string name = dir + "/batch/f" + std::to_string(i);
+            FILE *small = std::fopen(name.c_str(), "wb");
+            std::fprintf(small, "file %d\n", i);
+            std::fclose(small);
+            ours_args.push_back(name);
+            floor_args.push_back(name);
+        }
+        Pair b = interleave(quick ? 3 : 7, ours_args, floor_args);
+        double ours_per = median(b.ours) / files, base_per = median(b.floor) / files;
+        rows.push_back({"batch, per file (us, " + std::to_string(files) + " files)",
+                        format("%.1f", ours_per * 1e6), format("%.1f", base_per * 1e6),
+                        format("%.3f", ours_per / base_per), "<= 1.30", ours_per / base_per <= 1.30});
+        for (int i = 0; i < files; ++i)
+            unlink((dir + "/batch/f" + std::to_string(i)).c_str());
+        rmdir((dir + "/batch").c_str());
+        unlink(file.c_str());
+    }
+
+    // 3: cured copies.
+    double md5_rate = md5_throughput(64u << 20);
+    scanned_file = dir + "/scanned.bin";
+    for (size_t mib : {size_t{256}, size_t{16}}) {
+        if (quick && mib == 256) continue;
+        body_file = dir + "/body.bin";
+        write_body(body_file, mib << 20);
+        std::string socket = dir + "/cure.sock";
+        Server server(standin, socket, {"--serve-cured", body_file});
+        int runs = mib == 256 ? 5 : 15;
+        if (quick) runs = 3;
+        Pair c = interleave(runs, {client, "-p", socket, "-u", "-s", scanned_file},
+                            {floor, "-u", socket, scanned_file}, {tmp_env}, reset_scanned);
+        struct stat info;
+        if (stat(scanned_file.c_str(), &info) != 0 ||
+            static_cast<size_t>(info.st_size) != (mib << 20)) {
+            std::fprintf(stderr, "the cured copy was not written\n");
+            return 1;
+        }
+        double bytes = static_cast<double>(mib << 20);
+        double ours = bytes / median(c.ours) / 1e6, base = bytes / median(c.floor) / 1e6;
+        std::string label = "cure " + std::to_string(mib) + " MiB";
+        rows.push_back({label + " (MB/s)", format("%.0f", ours), format("%.0f", base),
+                        format("%.3f", ours / base), ">= 1.30", ours / base >= 1.30});
+        double ours_rss = median(c.ours_rss) / 1024, base_rss = median(c.floor_rss) / 1024;
+        rows.push_back({label + " peak RSS (MiB)", format("%.2f", ours_rss),
+                        format("%.2f", base_rss), format("%+.2f", ours_rss - base_rss),
+                        "|diff| <= 1, < 4", std::fabs(ours_rss - base_rss) <= 1 && ours_rss < 4});
+        rows.push_back({label + " share of in-memory MD5", format("%.3f", ours * 1e6 / md5_rate),
+                        format("%.3f", base * 1e6 / md5_rate), "", "for the record", true});
+        unlink(body_file.c_str());
+    }
+    unlink(scanned_file.c_str());
+    rmdir(dir.c_str());
+
+    std::printf("%-40s %12s %12s %9s  %-17s %s\n", "benchmark", "orvaclient", "floor", "ratio",
+                "target", "");
+    bool all = true;
+    for (const Row &row : rows) {
+        std::printf("%-40s %12s %12s %9s  %-17s %s\n", row.name.c_str(), row.ours.c_str(),
+                    row.floor.c_str(), row.ratio.c_str(), row.target.c_str(),
+                    row.met ? "met" : "NOT MET");
+        all = all && row.met;
+    }
+    std::printf("in-memory MD5: %.0f MB/s\n", md5_rate / 1e6);
+    return all ? 0 : 3;
+}
