@@ -1,9 +1,106 @@
 #!/usr/bin/env bash
-# The main job: builds the client if needed and shows what it does.
+# The main job: builds the client and the stand-in server if needed, starts
+# the server on a socket in a temporary folder, and shows the client checking
+# it, scanning a clean file, the standard anti-virus test file and a file
+# with a warning, and curing an infected letter. Every command is shown with
+# its output and exit status. The server and the folder are gone at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
 . scripts/lib.sh
 
 ensure_build_tools
+say "building in build/ (the first time takes a few minutes) ..."
 configure_and_build build -DORVA_WERROR=ON >/dev/null
-build/orvaclient
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/orva-demo-XXXXXX")
+server_pid=
+cleanup() {
+    if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
+        kill -TERM "$server_pid" 2>/dev/null || true
+        wait "$server_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+heading() { printf '\n== %s ==\n' "$*"; }
+
+# Shows a client command as a user would type it in the demo folder, runs
+# it, and shows its exit status; a non-zero status is the point, not a failure.
+client() {
+    printf '\n$ orvaclient %s\n' "$*"
+    local status=0
+    "$root/build/orvaclient" "$@" || status=$?
+    printf '[exit status %d]\n' "$status"
+}
+
+show_file() {
+    printf -- '--- %s ---\n' "$1"
+    cat "$1"
+    printf -- '--- end ---\n'
+}
+
+# The server: the sample signatures and one key record.
+socket=$work/standin.sock
+"$root/build/orvaserver-standin" --socket "$socket" \
+    --signatures "$root/standin/signatures.txt" \
+    --key "1a2b-3c4d-5e6f 31122027 5 L 100" >"$work/server.log" 2>&1 &
+server_pid=$!
+# The socket appears once the server accepts connections.
+for _ in $(seq 100); do
+    [ -S "$socket" ] && break
+    if ! kill -0 "$server_pid" 2>/dev/null; then
+        say "the stand-in server did not start:"
+        cat "$work/server.log" >&2
+        exit 1
+    fi
+    sleep 0.05
+done
+[ -S "$socket" ] || { say "the stand-in server did not come up within 5 seconds"; exit 1; }
+
+# Sample files. The test file is written from two halves so that this script
+# itself does not hold the complete test string.
+cd "$work"
+test_head='X5O!P%@AP[4\PZX54(P^)7CC)7}'
+test_tail='$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*'
+printf 'Quarterly report\nAll figures are in order.\n' >report.txt
+printf '%s%s' "$test_head" "$test_tail" >eicar.com
+printf 'Dear reader,\n%s%s\nThe rest of this letter is harmless.\n' \
+    "$test_head" "$test_tail" >letter.txt
+printf 'Installer built with STANDIN-SAMPLE-PACKER\n' >setup.bin
+
+printf 'orvaserver-standin (pid %s) listens on %s\n' "$server_pid" "$socket"
+printf 'The demo runs in that folder: report.txt is clean, eicar.com is the standard\n'
+printf 'anti-virus test file, letter.txt has the test file inside it, and setup.bin\n'
+printf 'carries a pattern that the sample signatures report as a warning.\n'
+
+heading "check mode: the server's database and key records"
+client -p standin.sock -c
+
+heading "scan mode: one line per file, then the names found; the status is the verdict's"
+client -p standin.sock -s report.txt
+client -p standin.sock -s eicar.com
+client -p standin.sock -s setup.bin
+printf "\nWith several files the exit status is the last file's:\n"
+client -p standin.sock -s eicar.com report.txt
+
+heading "cure: the server returns a cured copy, which replaces the file"
+show_file letter.txt
+client -p standin.sock -u -s letter.txt
+show_file letter.txt
+client -p standin.sock -s letter.txt
+
+heading "a file that is nothing but the threat cannot be cured"
+client -p standin.sock -u -s eicar.com
+
+heading "stopping the server"
+kill -TERM "$server_pid"
+wait "$server_pid" || true
+server_pid=
+if [ -e "$socket" ]; then
+    printf 'the socket is still there\n'
+else
+    printf 'the server has ended and removed its socket\n'
+fi
