@@ -13,28 +13,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "standin/wire.h"
+
 namespace {
 
 // Bound of every wait of the server: a broken client never hangs a test.
 constexpr int kWaitLimitMs = 5000;
 constexpr int kPiecePauseMs = 20;
-
-void write_all(int fd, const char *bytes, size_t length) {
-    while (length > 0) {
-        ssize_t n = ::send(fd, bytes, length, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return; // the client went away; the test will notice
-        bytes += n;
-        length -= static_cast<size_t>(n);
-    }
-}
-
-size_t count_lines(const std::string &bytes) {
-    size_t lines = 0;
-    for (size_t at = bytes.find("\r\n"); at != std::string::npos; at = bytes.find("\r\n", at + 2))
-        ++lines;
-    return lines;
-}
 
 } // namespace
 
@@ -163,11 +148,10 @@ bool FakeServer::read_more(int fd, int timeout_ms) {
     pollfd fds[2] = {{fd, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
     int ready = poll(fds, 2, timeout_ms);
     if (ready <= 0 || (fds[1].revents & POLLIN) != 0) return false;
-    char buffer[65536];
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n <= 0) return false;
+    std::string piece;
+    if (wire::read_some(fd, piece) != wire::ReadStatus::Data) return false;
     std::lock_guard<std::mutex> lock(mutex_);
-    received_.append(buffer, static_cast<size_t>(n));
+    received_ += piece;
     return true;
 }
 
@@ -176,7 +160,7 @@ bool FakeServer::wait_until(int fd, size_t bytes_wanted, bool line_wanted) {
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (line_wanted ? count_lines(received_) >= lines_expected_
+            if (line_wanted ? wire::count_lines(received_) >= lines_expected_
                             : received_.size() >= bytes_wanted)
                 return true;
         }
@@ -197,7 +181,8 @@ void FakeServer::run() {
     for (const Step &step : steps_) {
         switch (step.kind) {
         case Step::Kind::Send:
-            write_all(fd, step.bytes.data(), step.bytes.size());
+            // A client that went away shows in the test's own checks.
+            wire::write_all(fd, step.bytes);
             break;
         case Step::Kind::ExpectLine:
             ++lines_expected_;
