@@ -122,7 +122,8 @@ Pair interleave(int runs, const std::vector<std::string> &ours,
             if (before_each != nullptr) before_each();
             Sample s = run(ours_now ? ours : floor, env);
             (ours_now ? pair.ours : pair.floor).push_back(s.seconds);
-            (ours_now ? pair.ours_rss : pair.floor_rss).push_back(static_cast<double>(s.max_rss_kib));
+            (ours_now ? pair.ours_rss : pair.floor_rss)
+                .push_back(static_cast<double>(s.max_rss_kib));
         }
     }
     return pair;
@@ -237,7 +238,8 @@ int main(int argc, char **argv) {
         double ours_per = median(b.ours) / files, base_per = median(b.floor) / files;
         rows.push_back({"batch, per file (us, " + std::to_string(files) + " files)",
                         format("%.1f", ours_per * 1e6), format("%.1f", base_per * 1e6),
-                        format("%.3f", ours_per / base_per), "<= 1.30", ours_per / base_per <= 1.30});
+                        format("%.3f", ours_per / base_per), "<= 1.30",
+                        ours_per / base_per <= 1.30});
         for (int i = 0; i < files; ++i)
             unlink((dir + "/batch/f" + std::to_string(i)).c_str());
         rmdir((dir + "/batch").c_str());

@@ -106,16 +106,26 @@ static int receive_cured(const char *path, long size, const char *digest) {
 
 static const char *verdict(int code) {
     switch (code) {
-    case 220: return "OK";
-    case 230: return "INFECTED";
-    case 221: return "CURED";
-    case 231: return "CUREFAILED";
-    case 233: return "WARNING";
-    case 232: return "SUSPICION";
-    case 240: return "PROTECTED";
-    case 234: return "CORRUPTED";
-    case 241: return "ERROR";
-    default: return NULL;
+    case 220:
+        return "OK";
+    case 230:
+        return "INFECTED";
+    case 221:
+        return "CURED";
+    case 231:
+        return "CUREFAILED";
+    case 233:
+        return "WARNING";
+    case 232:
+        return "SUSPICION";
+    case 240:
+        return "PROTECTED";
+    case 234:
+        return "CORRUPTED";
+    case 241:
+        return "ERROR";
+    default:
+        return NULL;
     }
 }
 

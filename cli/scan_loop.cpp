@@ -58,8 +58,7 @@ void report_dump_failure(const char *path, int error) {
 // or this run's dump) is removed first, and the create is exclusive.
 int create_dump_file(const char *path) {
     struct stat info;
-    if (lstat(path, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid())
-        unlink(path);
+    if (lstat(path, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid()) unlink(path);
     return open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
 }
 
@@ -204,7 +203,6 @@ void run_scan_loop(ServerConnection *conn, uint32_t scan_flags, bool quiet, int 
         status = scan_operand(conn, argv[i], scan_flags, quiet, &report);
 
     conn_quit(conn);
-    if (stdin_dump_path[0] != '\0' && access(stdin_dump_path, R_OK) == 0)
-        unlink(stdin_dump_path);
+    if (stdin_dump_path[0] != '\0' && access(stdin_dump_path, R_OK) == 0) unlink(stdin_dump_path);
     std::exit(status);
 }

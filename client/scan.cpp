@@ -22,11 +22,11 @@ struct FlagRow {
 
 // Walked in this order; the letters go on the wire in the same order.
 constexpr FlagRow kScanFlagTable[] = {
-    {0x2, 'm', 'M'},      {0x40, 'q', 'Q'},     {0x80, 'p', 'P'},     {0x100, 'r', 'R'},
-    {0x200, 's', 'S'},    {0x400, 't', 'T'},    {0x800, 'u', 'U'},    {0x1000, 'w', 'W'},
-    {0x2000, 0, 'a'},     {0x4000, 0, 'b'},     {0x8000, 0, 'c'},     {0x10000, 0, 'd'},
-    {0x20000, 0, 'e'},    {0x40000, 0, 'f'},    {0x80000, 0, 'g'},    {0x100000, 0, 'h'},
-    {0x200000, 0, 'i'},   {SCAN_CURE, 0, 'l'},  {0, 0, 0},
+    {0x2, 'm', 'M'},    {0x40, 'q', 'Q'},    {0x80, 'p', 'P'},  {0x100, 'r', 'R'},
+    {0x200, 's', 'S'},  {0x400, 't', 'T'},   {0x800, 'u', 'U'}, {0x1000, 'w', 'W'},
+    {0x2000, 0, 'a'},   {0x4000, 0, 'b'},    {0x8000, 0, 'c'},  {0x10000, 0, 'd'},
+    {0x20000, 0, 'e'},  {0x40000, 0, 'f'},   {0x80000, 0, 'g'}, {0x100000, 0, 'h'},
+    {0x200000, 0, 'i'}, {SCAN_CURE, 0, 'l'}, {0, 0, 0},
 };
 
 constexpr const char *kVerdictNames[VERDICT_COUNT] = {
@@ -144,7 +144,8 @@ char *build_netscan_line(ServerConnection *conn, const char *path, const char *l
 
     char tail[64];
     int tail_length = std::snprintf(tail, sizeof tail, " %lld %s\r\n", size, digest);
-    size_t length = (sizeof kNetScanPrefix - 1) + std::strlen(letters) + static_cast<size_t>(tail_length);
+    size_t length =
+        (sizeof kNetScanPrefix - 1) + std::strlen(letters) + static_cast<size_t>(tail_length);
     auto *line = static_cast<char *>(std::malloc(length + 1));
     if (line == nullptr) {
         close_scan_stream(conn);
@@ -190,8 +191,8 @@ uint32_t scan_flag_letters(ScanFlags flags, char *letters) {
     return count;
 }
 
-ResultCode conn_scan(ServerConnection *conn, const char *path, ScanReport *report,
-                     ScanFlags flags, ProgressCallback progress) {
+ResultCode conn_scan(ServerConnection *conn, const char *path, ScanReport *report, ScanFlags flags,
+                     ProgressCallback progress) {
     if (conn == nullptr || path == nullptr) return RC_BAD_ARGUMENT;
     if (conn->state != nullptr) return RC_BUSY;
     if (std::strlen(path) > kPathMax) return RC_BAD_ARGUMENT;
@@ -241,8 +242,7 @@ void on_scan_reply(ServerConnection *conn, uint32_t code, char *text, int32_t is
         if (code == 312) {
             begin_cured_file(conn, text);
         } else if (code >= 321 && code <= 330) {
-            if (conn->progress != nullptr)
-                conn->progress(static_cast<int32_t>(code - 321), text);
+            if (conn->progress != nullptr) conn->progress(static_cast<int32_t>(code - 321), text);
             count_object(conn, code, text);
         }
         return;

@@ -15,8 +15,8 @@ extern "C" {
 /* Option mask of one scan. Only SCAN_NO_NAMES acts in the client; every other
  * bit only chooses option letters, whose meaning is the server's. */
 typedef uint32_t ScanFlags;
-#define SCAN_CURE 0x4u           /* ask the server to cure: the letter "l" */
-#define SCAN_NO_NAMES 0x400000u  /* count per-object lines without listing them */
+#define SCAN_CURE 0x4u               /* ask the server to cure: the letter "l" */
+#define SCAN_NO_NAMES 0x400000u      /* count per-object lines without listing them */
 #define SCAN_DEFAULT_FLAGS 0x3fffc0u /* the command-line client's mask */
 
 /* Index into the verdict names; set by the final line of a scan reply. */
@@ -61,8 +61,8 @@ uint32_t scan_flag_letters(ScanFlags flags, char *letters);
  * socket the server opens the path itself; over TCP the file's size and
  * digest are sent and its bytes follow when the server asks. Returns RC_OK
  * with the verdict in `report`, or a failure code. `progress` may be null. */
-ResultCode conn_scan(ServerConnection *conn, const char *path, ScanReport *report,
-                     ScanFlags flags, ProgressCallback progress);
+ResultCode conn_scan(ServerConnection *conn, const char *path, ScanReport *report, ScanFlags flags,
+                     ProgressCallback progress);
 
 /* The reply handler of conn_scan. */
 void on_scan_reply(ServerConnection *conn, uint32_t code, char *text, int32_t is_final);

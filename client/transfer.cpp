@@ -327,8 +327,10 @@ FILE *create_temp_file(char **path) {
         FILE *stream = fdopen(fd, "w+b");
         auto *copy = static_cast<char *>(std::malloc(static_cast<size_t>(length) + 1));
         if (stream == nullptr || copy == nullptr) {
-            if (stream != nullptr) std::fclose(stream);
-            else close(fd);
+            if (stream != nullptr)
+                std::fclose(stream);
+            else
+                close(fd);
             unlink(name);
             std::free(copy);
             return nullptr;

@@ -62,8 +62,8 @@ TEST_F(ScanLoop, VerdictsNamesAndTheStatusOfTheLastOperand) {
                                     "327-Warn.One w\r\n230 /a\r\n",
                                     "220 /b\r\n"});
     // -u after the operands still applies: GNU getopt moves the operands.
-    EXPECT_EQ(r.run.out, a + " INFECTED\nLINFECTED Eicar-Test\tOther.Name\nLWARNING Warn.One\n" +
-                             b + " OK\n");
+    EXPECT_EQ(r.run.out,
+              a + " INFECTED\nLINFECTED Eicar-Test\tOther.Name\nLWARNING Warn.One\n" + b + " OK\n");
     EXPECT_EQ(r.run.status, 0);
     EXPECT_EQ(r.wire, scan_line(a, kLetters + "l") + scan_line(b, kLetters + "l") + kQuit);
 
@@ -180,11 +180,7 @@ TEST_F(ScanLoop, QuietPrintsNothingAndKeepsTheStatus) {
 TEST_F(ScanLoop, ALostConnectionFailsEveryLaterOperand) {
     std::string a = dir.write("a", "x");
     FakeServer server;
-    server.send(FakeServer::greeting())
-        .expect_line()
-        .send("220 ok\r\n")
-        .expect_line()
-        .close_now();
+    server.send(FakeServer::greeting()).expect_line().send("220 ok\r\n").expect_line().close_now();
     server.start();
     ProcessResult run = run_client({"-p", server.path(), "-s", a, a, a});
     server.received();

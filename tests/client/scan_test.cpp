@@ -145,11 +145,11 @@ TEST_F(Scan, CountsAndListsPerObjectLines) {
     hang_up(server, conn.get());
 
     scan_report_clear(&report);
-    for (char *list : {report.infected_list, report.cured_list, report.warning_list,
-                       report.suspicion_list})
+    for (char *list :
+         {report.infected_list, report.cured_list, report.warning_list, report.suspicion_list})
         EXPECT_EQ(list, nullptr);
-    EXPECT_EQ(report.verdict | report.infected_count | report.cured_count |
-                  report.warning_count | report.suspicion_count,
+    EXPECT_EQ(report.verdict | report.infected_count | report.cured_count | report.warning_count |
+                  report.suspicion_count,
               0u);
     EXPECT_EQ(scan_report_clear(nullptr), RC_OK);
 }

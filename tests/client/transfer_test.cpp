@@ -166,8 +166,8 @@ TEST_F(Cure, ADigestThatDoesNotMatchLeavesTheFile) {
     std::string lower = md5_hex(body);
     for (char &c : lower)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    for (const std::string &digest : {md5_hex("other"), lower, std::string("ABC"),
-                                      std::string(kEmptyDigest)}) {
+    for (const std::string &digest :
+         {md5_hex("other"), lower, std::string("ABC"), std::string(kEmptyDigest)}) {
         // The verdict line says cured, but the copy was not stored.
         EXPECT_EQ(scan(cured_reply(body, digest)), RC_CHECKSUM_MISMATCH) << digest;
         expect_untouched();
@@ -191,8 +191,7 @@ TEST_F(Cure, ConnectionClosingInsideTheBodyLeavesTheFile) {
         FakeServer server;
         server.send(FakeServer::greeting()).expect_line().send(reply.substr(0, keep)).close_now();
         Connection conn = open_connection(server, 64);
-        EXPECT_EQ(conn_scan(conn.get(), file.c_str(), &report, SCAN_CURE, nullptr),
-                  RC_READ_FAILED);
+        EXPECT_EQ(conn_scan(conn.get(), file.c_str(), &report, SCAN_CURE, nullptr), RC_READ_FAILED);
         EXPECT_EQ(conn->cured_stream, nullptr);
         EXPECT_EQ(conn->cured_temp_path, nullptr);
         hang_up(server, conn.get());
@@ -241,8 +240,7 @@ TEST_F(Cure, WithoutATemporaryFileTheBodyIsReadAndNothingIsWritten) {
     // copy instead, which drops the new file at once.
     std::string body = "cured\n";
     FakeServer server;
-    server.send(FakeServer::greeting()).expect_line().send(cured_reply(body, md5_hex(body)) +
-                                                           "");
+    server.send(FakeServer::greeting()).expect_line().send(cured_reply(body, md5_hex(body)) + "");
     Connection conn = open_connection(server);
     faults::fail_malloc_after(2); // the scan line and the path copy only
     EXPECT_EQ(conn_scan(conn.get(), file.c_str(), &report, SCAN_CURE, nullptr), RC_NO_TEMP_FILE);
@@ -291,9 +289,8 @@ TEST_F(Cure, NoRoomForTheWholeCopyLeavesTheDestination) {
     ASSERT_NE(source, nullptr);
     ASSERT_EQ(std::fwrite(body.data(), 1, body.size(), source), body.size());
     std::fflush(source);
-    int outcome = with_file_size_limit(4096, [&] {
-        return copy_file_to(source, file.c_str()) == RC_CHECKSUM_MISMATCH ? 0 : 2;
-    });
+    int outcome = with_file_size_limit(
+        4096, [&] { return copy_file_to(source, file.c_str()) == RC_CHECKSUM_MISMATCH ? 0 : 2; });
     EXPECT_EQ(outcome, 0);
     expect_untouched();
     // Without the limit the same copy goes through, in place.
@@ -426,8 +423,8 @@ class Upload : public ::testing::Test {
     std::string upload(const std::string &content, uint32_t buffer_size, size_t send_cap = 0) {
         std::string file = dir.write("up", content);
         FakeServer server{FakeServer::Transport::Tcp};
-        std::string line = "NETSCAN xmqprstuw " + std::to_string(content.size()) + " " +
-                           md5_hex(content) + "\r\n";
+        std::string line =
+            "NETSCAN xmqprstuw " + std::to_string(content.size()) + " " + md5_hex(content) + "\r\n";
         server.send(FakeServer::greeting())
             .expect_line()
             .send("310 send it\r\n")
