@@ -69,7 +69,7 @@ TEST(Lifecycle, ReplacesAStaleSocketButNothingElse) {
     {
         StandinProcess server({"--socket", path}, false);
         // The helper waits for its own path; this one already exists.
-        for (int i = 0; i < 500 && !RawClient(path).connected(); ++i)
+        for (int waited = 0; waited < kWaitLimitMs && !RawClient(path).connected(); waited += 2)
             usleep(2000);
         RawClient raw(path);
         ASSERT_TRUE(raw.connected());
