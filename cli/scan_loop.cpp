@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -172,22 +171,29 @@ bool capture_stdin() {
 }
 
 char *list_first_words(const char *list) {
-    std::string_view rest = list != nullptr ? list : "";
+    if (list == nullptr) list = "";
+    size_t list_length = std::strlen(list);
     // The result is never longer than the list itself.
-    auto *result = static_cast<char *>(std::malloc(rest.size() + 1));
+    auto *result = static_cast<char *>(std::malloc(list_length + 1));
     if (result == nullptr) return nullptr;
     size_t length = 0;
 
-    while (!rest.empty()) {
-        size_t end = rest.find('\n');
-        std::string_view piece = rest.substr(0, end);
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-        if (piece.empty()) continue;
-        size_t space = piece.find(' ');
-        if (space == std::string_view::npos) continue;
-        if (length > 0) result[length++] = '\t';
-        std::memcpy(result + length, piece.data(), space);
-        length += space;
+    const char *piece = list;
+    const char *list_end = list + list_length;
+    while (piece < list_end) {
+        const auto *newline = static_cast<const char *>(
+            std::memchr(piece, '\n', static_cast<size_t>(list_end - piece)));
+        const char *piece_end = newline != nullptr ? newline : list_end;
+        // Only a space ends the first word; a piece without one adds nothing,
+        // and an empty piece is no line at all.
+        const auto *space = static_cast<const char *>(
+            std::memchr(piece, ' ', static_cast<size_t>(piece_end - piece)));
+        if (space != nullptr) {
+            if (length > 0) result[length++] = '\t';
+            std::memcpy(result + length, piece, static_cast<size_t>(space - piece));
+            length += static_cast<size_t>(space - piece);
+        }
+        piece = piece_end + 1;
     }
     result[length] = '\0';
     return result;
