@@ -104,6 +104,10 @@ install(FILES man/orvaclient.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 if(TARGET orvaserver-standin)
   install(TARGETS orvaserver-standin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES man/orvaserver-standin.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # The sample signature file, for integration tests against the stand-in.
+  if(EXISTS ${PROJECT_SOURCE_DIR}/standin/signatures.txt)
+    install(FILES standin/signatures.txt DESTINATION ${CMAKE_INSTALL_DATADIR}/orvaclient)
+  endif()
 endif()
 
 # The README and the examples, as documentation.

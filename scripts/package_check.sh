@@ -80,7 +80,7 @@ for file in bin/orvaclient bin/orvaserver-standin include/orvaclient/client/conn
     include/orvaclient/client/transfer.h include/orvaclient/digest/md5.h \
     share/man/man1/orvaclient.1 share/man/man1/orvaserver-standin.1 \
     share/doc/orvaclient/examples/CMakeLists.txt share/doc/orvaclient/examples/scan_file.c \
-    share/doc/orvaclient/examples/scan_file.cpp; do
+    share/doc/orvaclient/examples/scan_file.cpp share/orvaclient/signatures.txt; do
     [ -e "$prefix/$file" ] || fail "not installed: $file"
 done
 for file in liborvaconn.a liborvaconn.so liborvaconn.so.1 cmake/orvaclient/orvaclientConfig.cmake \
@@ -134,7 +134,8 @@ quietly gcc -std=c99 $warnings $(pkg-config --cflags orvaclient) "$examples/scan
 # --- against the installed stand-in server --------------------------------
 step "examples and client against the installed stand-in server"
 socket=$work/standin.sock
-"$prefix/bin/orvaserver-standin" --socket "$socket" --tcp 0 >"$work/server.log" 2>&1 &
+"$prefix/bin/orvaserver-standin" --socket "$socket" --tcp 0 \
+    --signatures "$prefix/share/orvaclient/signatures.txt" >"$work/server.log" 2>&1 &
 server_pid=$!
 for _ in $(seq 100); do
     [ -S "$socket" ] && grep -q '^tcp-port ' "$work/server.log" && break
@@ -157,6 +158,8 @@ printf '%s%s\n' 'X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-' \
     cat "$work/files/test-virus.com"
     printf 'the end\n'
 } >"$work/files/curable.txt"
+# A pattern that the sample signatures report as a warning.
+printf 'built with STANDIN-SAMPLE-PACKER\n' >"$work/files/packed.bin"
 
 # check_example PROGRAM ADDRESS FILE [cure] STATUS LINE... : runs an example
 # and compares its standard output and exit status.
@@ -186,6 +189,8 @@ for program in "$work/examples/scan_file" "$work/examples/scan_file_cpp" "$work/
     check_example "$program" "$socket" clean.txt 0 "clean.txt OK"
     check_example "$program" "$socket" test-virus.com 1 "test-virus.com INFECTED" \
         "infected EICAR-Test-File $files/test-virus.com"
+    check_example "$program" "$socket" packed.bin 1 "packed.bin WARNING" \
+        "warning Sample.Packer $files/packed.bin"
     # Over TCP the file is uploaded; the server names it by its digest.
     check_example "$program" "127.0.0.1:$tcp_port" test-virus.com 1 "test-virus.com INFECTED" \
         "infected EICAR-Test-File $test_digest"
