@@ -71,6 +71,8 @@ if(ORVA_BUILD_SHARED)
   add_library(orvaconn_shared SHARED ${ORVACONN_SOURCES})
   target_include_directories(orvaconn_shared
     PUBLIC "$<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>")
+  # Built like the static library (no exceptions, no RTTI).
+  target_compile_options(orvaconn_shared PRIVATE ${ORVA_PRODUCT_FLAGS})
   set_target_properties(orvaconn_shared PROPERTIES
     OUTPUT_NAME orvaconn
     EXPORT_NAME orvaconn
