@@ -11,7 +11,14 @@
  *   infected <what the server said about the object>
  *   cured ... / warning ... / suspicion ...
  *
- * Exit status: 0 clean, 1 the verdict is not OK, 2 the scan could not be made. */
+ * Exit status: 0 clean, 1 the verdict is not OK, 2 the scan could not be made.
+ *
+ * Build with pkg-config (add -Wl,-rpath,$(pkg-config --variable=libdir
+ * orvaclient) when the package is not installed in a system directory):
+ *
+ *   cc -std=c99 scan_file.c $(pkg-config --cflags --libs orvaclient) -o scan_file
+ *
+ * or with CMake through find_package, see CMakeLists.txt beside this file. */
 #define _XOPEN_SOURCE 700 /* realpath */
 
 #include <limits.h>
