@@ -1,8 +1,11 @@
 #include "faults.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <unistd.h>
 #include <unordered_set>
 
 extern "C" {
@@ -11,16 +14,43 @@ void *__real_calloc(size_t count, size_t size);
 void *__real_realloc(void *pointer, size_t size);
 void __real_free(void *pointer);
 ssize_t __real_send(int fd, const void *bytes, size_t length, int flags);
+ssize_t __real_read(int fd, void *buffer, size_t count);
+int __real_select(int count, fd_set *readable, fd_set *writable, fd_set *exceptional,
+                  struct timeval *limit);
 }
 
 namespace {
 
+// One kind of call that can be made to fail: counts its calls and says
+// whether the current one is to fail.
+struct Injector {
+    long calls = 0;
+    long fail_at = 0; // 0: never
+    bool and_later = false;
+    int error = 0;
+    bool fired = false;
+
+    bool next_fails() {
+        ++calls;
+        bool fails = fail_at != 0 && (calls == fail_at || (and_later && calls > fail_at));
+        if (fails) fired = true;
+        return fails;
+    }
+};
+
+constexpr int kCallKinds = 4;
+
 thread_local int malloc_successes_left = -1;
+thread_local Injector injectors[kCallKinds];
 thread_local bool tracking = false;
 thread_local std::unordered_set<void *> *live = nullptr;
 thread_local size_t send_cap = 0;
 thread_local bool recording_sends = false;
 thread_local std::vector<size_t> *sends = nullptr;
+
+Injector &injector(faults::Call call) {
+    return injectors[static_cast<int>(call)];
+}
 
 } // namespace
 
@@ -28,6 +58,21 @@ namespace faults {
 
 void fail_malloc_after(int successes) {
     malloc_successes_left = successes;
+}
+
+void fail_call(Call call, long nth, int error, bool and_later) {
+    Injector &one = injector(call);
+    one.fail_at = nth > 0 ? one.calls + nth : 0;
+    one.error = error;
+    one.and_later = and_later;
+}
+
+long calls(Call call) {
+    return injector(call).calls;
+}
+
+bool fired(Call call) {
+    return injector(call).fired;
 }
 
 void track_allocations() {
@@ -59,6 +104,8 @@ void reset() {
     recording_sends = false;
     if (sends != nullptr) sends->clear();
     malloc_successes_left = -1;
+    for (Injector &one : injectors)
+        one = Injector{};
     tracking = false;
     if (live != nullptr) live->clear();
     send_cap = 0;
@@ -72,6 +119,7 @@ extern "C" {
 // allocation function is wrapped alike.
 namespace {
 bool allocation_allowed() {
+    if (injector(faults::Call::Allocation).next_fails()) return false;
     if (malloc_successes_left == 0) return false;
     if (malloc_successes_left > 0) --malloc_successes_left;
     return true;
@@ -79,6 +127,12 @@ bool allocation_allowed() {
 void *tracked(void *pointer) {
     if (tracking && pointer != nullptr) live->insert(pointer);
     return pointer;
+}
+// A failing send or read: -1 with errno, or 0 when no error is given.
+ssize_t failed_transfer(const Injector &one) {
+    if (one.error == 0) return 0;
+    errno = one.error;
+    return -1;
 }
 } // namespace
 
@@ -107,8 +161,26 @@ void __wrap_free(void *pointer) {
 
 ssize_t __wrap_send(int fd, const void *bytes, size_t length, int flags) {
     if (recording_sends) sends->push_back(length);
+    Injector &one = injector(faults::Call::Send);
+    if (one.next_fails()) return failed_transfer(one);
     if (send_cap != 0 && length > send_cap) length = send_cap;
     return __real_send(fd, bytes, length, flags);
+}
+
+ssize_t __wrap_read(int fd, void *buffer, size_t count) {
+    Injector &one = injector(faults::Call::Read);
+    if (one.next_fails()) return failed_transfer(one);
+    return __real_read(fd, buffer, count);
+}
+
+int __wrap_select(int count, fd_set *readable, fd_set *writable, fd_set *exceptional,
+                  struct timeval *limit) {
+    Injector &one = injector(faults::Call::Select);
+    if (one.next_fails()) {
+        errno = one.error;
+        return -1;
+    }
+    return __real_select(count, readable, writable, exceptional, limit);
 }
 
 } // extern "C"

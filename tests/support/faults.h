@@ -1,6 +1,7 @@
 // Fault injection for the library tests. The test binary is linked with
-// --wrap for malloc, calloc, realloc, free and send, so the library's calls pass through here;
-// each setting applies to the calling thread only.
+// --wrap for malloc, calloc, realloc, free, send, read and select, so the
+// library's calls pass through here; each setting applies to the calling
+// thread only.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +12,28 @@ namespace faults {
 // Lets `successes` more allocations succeed, then fails every later one
 // until reset(). A negative value never fails.
 void fail_malloc_after(int successes);
+
+// The calls that can be made to fail one by one.
+enum class Call {
+    Allocation, // malloc, calloc and realloc
+    Send,
+    Read,
+    Select,
+};
+
+// Makes the nth call of the kind from now on fail (1: the next one; 0: none);
+// with `and_later` every call after it fails the same way too, until reset().
+// A failing call returns -1 with errno set to `error` (an allocation returns
+// null). Error 0 makes send and read return 0 instead.
+void fail_call(Call call, long nth, int error, bool and_later = false);
+// Calls of the kind made since the last reset(), failed ones included.
+long calls(Call call);
+// Whether a call of the kind was made to fail since the last reset().
+bool fired(Call call);
+
+inline void fail_allocation(long nth, bool and_later = false) {
+    fail_call(Call::Allocation, nth, 0, and_later);
+}
 
 // Counts the allocations made through malloc and not yet freed, from now on.
 void track_allocations();
