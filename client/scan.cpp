@@ -157,7 +157,7 @@ char *build_netscan_line(ServerConnection *conn, const char *path, const char *l
 }
 
 char *build_scan_line(ServerConnection *conn, const char *path, const char *letters,
-                      ScanFlags flags, ResultCode *code) {
+                      ResultCode *code) {
     size_t length = (sizeof kScanPrefix - 1) + std::strlen(letters) + 1 + std::strlen(path) + 2;
     auto *line = static_cast<char *>(std::malloc(length + 1));
     if (line == nullptr) {
@@ -166,10 +166,10 @@ char *build_scan_line(ServerConnection *conn, const char *path, const char *lett
     }
     std::snprintf(line, length + 1, "%s%s %s\r\n", kScanPrefix, letters, path);
     // The identity of what the server is about to scan, for a cured copy.
-    // Without a request to cure, a copy is unlikely, so the cost of a stat
-    // per file is saved and the identity is taken when a copy is announced.
+    // It is taken now whether or not a cure was asked for: a server may
+    // return a copy unasked, and by then the name may lead somewhere else.
     struct stat info;
-    if ((flags & SCAN_CURE) != 0 && stat(path, &info) == 0) remember_identity(conn, info);
+    if (stat(path, &info) == 0) remember_identity(conn, info);
     return line;
 }
 
@@ -216,7 +216,7 @@ ResultCode conn_scan(ServerConnection *conn, const char *path, ScanReport *repor
 
     ResultCode code = RC_OK;
     char *line = (conn->flags & CONN_TCP) != 0 ? build_netscan_line(conn, path, letters, &code)
-                                               : build_scan_line(conn, path, letters, flags, &code);
+                                               : build_scan_line(conn, path, letters, &code);
     if (line == nullptr) return code;
 
     // A line that the send buffer cannot take would be refused and stay
