@@ -188,7 +188,13 @@ ResultCode dispatch_reply_lines(ServerConnection *conn) {
             conn->on_reply(conn, parse_reply_code(buf), buf + 4, is_final);
         }
 
-        if (conn->recv_len == 0) return RC_OK;
+        if (conn->recv_len == 0) {
+            // Nothing is left to shift, so a body that ended with the bytes
+            // held has no use for the mark. Left set, it would keep the next
+            // line read from being removed once handled.
+            conn->body_ended = 0;
+            return RC_OK;
+        }
         if (conn->body_ended != 0) {
             // The handler has already moved the bytes behind its line (and
             // behind the body that followed it) to the start of the buffer.
