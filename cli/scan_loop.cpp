@@ -115,6 +115,9 @@ int scan_operand(ServerConnection *conn, const char *operand, uint32_t scan_flag
         return kNotScanned;
     }
 
+    // The file has just been examined; the scan need not examine it again.
+    conn_scan_identity(conn, static_cast<uint64_t>(info.st_dev),
+                       static_cast<uint64_t>(info.st_ino));
     int status;
     if (RC_FAILED(conn_scan(conn, path, report, scan_flags, nullptr))) {
         if (!quiet) std::printf("%s ERROR\n", operand);

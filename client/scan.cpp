@@ -11,6 +11,9 @@
 namespace {
 
 constexpr size_t kPathMax = 1024;
+// scan_identity_known while an identity from conn_scan_identity waits for
+// the next scan.
+constexpr int32_t kIdentityGiven = 2;
 constexpr char kScanPrefix[] = "SCAN x";
 constexpr char kNetScanPrefix[] = "NETSCAN x";
 
@@ -124,7 +127,8 @@ char *build_netscan_line(ServerConnection *conn, const char *path, const char *l
         return nullptr;
     }
     struct stat info;
-    if (fstat(fileno(conn->scan_stream), &info) == 0) remember_identity(conn, info);
+    if (conn->scan_identity_known == 0 && fstat(fileno(conn->scan_stream), &info) == 0)
+        remember_identity(conn, info);
 
     char digest[MD5_HEX_LENGTH + 2];
     if (md5_file_hex(conn->scan_stream, digest, sizeof digest) != RC_OK) {
@@ -169,7 +173,7 @@ char *build_scan_line(ServerConnection *conn, const char *path, const char *lett
     // It is taken now whether or not a cure was asked for: a server may
     // return a copy unasked, and by then the name may lead somewhere else.
     struct stat info;
-    if (stat(path, &info) == 0) remember_identity(conn, info);
+    if (conn->scan_identity_known == 0 && stat(path, &info) == 0) remember_identity(conn, info);
     return line;
 }
 
@@ -191,10 +195,23 @@ uint32_t scan_flag_letters(ScanFlags flags, char *letters) {
     return count;
 }
 
+ResultCode conn_scan_identity(ServerConnection *conn, uint64_t device, uint64_t inode) {
+    if (conn == nullptr) return RC_BAD_ARGUMENT;
+    if (conn->state != nullptr) return RC_BUSY;
+    conn->scan_dev = device;
+    conn->scan_ino = inode;
+    conn->scan_identity_known = kIdentityGiven;
+    return RC_OK;
+}
+
 ResultCode conn_scan(ServerConnection *conn, const char *path, ScanReport *report, ScanFlags flags,
                      ProgressCallback progress) {
     if (conn == nullptr || path == nullptr) return RC_BAD_ARGUMENT;
     if (conn->state != nullptr) return RC_BUSY;
+    // An identity given by the caller serves this call only, whatever its
+    // outcome.
+    bool identity_given = conn->scan_identity_known == kIdentityGiven;
+    if (identity_given) conn->scan_identity_known = 0;
     if (std::strlen(path) > kPathMax) return RC_BAD_ARGUMENT;
     if (std::strstr(path, "\r\n") != nullptr) return RC_BAD_ARGUMENT;
     if (report == nullptr) return RC_BAD_ARGUMENT;
@@ -208,7 +225,7 @@ ResultCode conn_scan(ServerConnection *conn, const char *path, ScanReport *repor
     close_scan_stream(conn);
     release_scan_path(conn);
     discard_cured_file(conn);
-    conn->scan_identity_known = 0;
+    conn->scan_identity_known = identity_given ? 1 : 0;
     conn->cured_result = RC_OK;
 
     char letters[SCAN_LETTERS_MAX + 1];

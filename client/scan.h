@@ -64,6 +64,12 @@ uint32_t scan_flag_letters(ScanFlags flags, char *letters);
 ResultCode conn_scan(ServerConnection *conn, const char *path, ScanReport *report, ScanFlags flags,
                      ProgressCallback progress);
 
+/* Gives the next conn_scan the device and inode of the file it is about to
+ * scan, for a caller that has just examined it with stat (links followed):
+ * the scan then does not examine it again. A cured copy is written only over
+ * the file of that identity. RC_BUSY while a command is in progress. */
+ResultCode conn_scan_identity(ServerConnection *conn, uint64_t device, uint64_t inode);
+
 /* The reply handler of conn_scan. */
 void on_scan_reply(ServerConnection *conn, uint32_t code, char *text, int32_t is_final);
 

@@ -494,3 +494,37 @@ TEST_F(Upload, AFileThatCannotBeReadEndsTheUpload) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(Cure, AnIdentityGivenByTheCallerServesTheNextScanOnly) {
+    std::string body = "cured\n";
+    std::string reply = cured_reply(body, md5_hex(body));
+    FakeServer server;
+    server.send(FakeServer::greeting())
+        .expect_line()
+        .send(reply)
+        .expect_line()
+        .send(reply);
+    Connection conn = open_connection(server);
+    // An identity that is not the file's: the copy is not written.
+    ASSERT_EQ(conn_scan_identity(conn.get(), 1, 2), RC_OK);
+    EXPECT_EQ(conn_scan(conn.get(), file.c_str(), &report, SCAN_CURE, nullptr),
+              RC_CHECKSUM_MISMATCH);
+    expect_untouched();
+    scan_report_clear(&report);
+
+    // A refused scan uses the given identity up as well; the next one takes
+    // the file's own and the copy goes through.
+    ASSERT_EQ(conn_scan_identity(conn.get(), 1, 2), RC_OK);
+    EXPECT_EQ(conn_scan(conn.get(), file.c_str(), nullptr, SCAN_CURE, nullptr), RC_BAD_ARGUMENT);
+    EXPECT_EQ(conn_scan(conn.get(), file.c_str(), &report, SCAN_CURE, nullptr), RC_OK);
+    EXPECT_EQ(TempDir::read(file), body);
+    hang_up(server, conn.get());
+
+    conn->state = read_lines;
+    EXPECT_EQ(conn_scan_identity(conn.get(), 1, 2), RC_BUSY);
+    conn->state = nullptr;
+}
+
+} // namespace
