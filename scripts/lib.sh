@@ -47,6 +47,19 @@ ensure_clang_sanitizers() {
     [ ${#missing[@]} = 0 ] || install_packages "${missing[@]}"
 }
 
+# g++ able to build and link 32-bit x86 programs, and the GoogleTest sources
+# that a 32-bit build of the tests compiles (the installed libraries are
+# 64-bit only).
+ensure_m32_tools() {
+    local missing=() probe
+    probe=$(mktemp)
+    printf 'int main() { return 0; }\n' | g++ -m32 -x c++ - -o "$probe" >/dev/null 2>&1 ||
+        missing+=(g++-multilib)
+    rm -f "$probe"
+    [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+    [ ${#missing[@]} = 0 ] || install_packages "${missing[@]}"
+}
+
 # configure_and_build DIR [cmake options...]
 configure_and_build() {
     local dir=$1
