@@ -130,17 +130,19 @@ template <typename Body> int with_file_size_limit(rlim_t bytes, Body body) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
 }
 
-inline void ignore_signal(int) {}
-
-// SIGALRM every `microseconds` while it exists, caught by a handler installed
-// without SA_RESTART, so that every blocking call of the test thread may be
-// interrupted. Threads started while the signal is blocked (block_alarm())
-// never receive it.
+// SIGALRM every `microseconds` while it exists, caught without SA_RESTART,
+// so that every blocking call of the test thread may be interrupted; each
+// signal is counted. An interrupted wait starts again with its full limit,
+// so a storm would keep a client waiting on a silent server for ever: it
+// stops by itself after `seconds`. Threads started while the signal is
+// blocked (AlarmBlocked) never receive it.
 class AlarmStorm {
   public:
-    explicit AlarmStorm(long microseconds, void (*handler)(int) = ignore_signal) {
+    explicit AlarmStorm(long microseconds, long seconds = 10) {
+        signals() = 0;
+        limit() = seconds * 1000000 / microseconds;
         struct sigaction action {};
-        action.sa_handler = handler;
+        action.sa_handler = on_alarm;
         sigemptyset(&action.sa_mask);
         sigaction(SIGALRM, &action, &previous_);
         itimerval timer{};
@@ -156,7 +158,25 @@ class AlarmStorm {
     AlarmStorm(const AlarmStorm &) = delete;
     AlarmStorm &operator=(const AlarmStorm &) = delete;
 
+    long received() const { return signals(); }
+
   private:
+    static volatile sig_atomic_t &signals() {
+        static volatile sig_atomic_t count = 0;
+        return count;
+    }
+    static long &limit() {
+        static long most = 0;
+        return most;
+    }
+    static void on_alarm(int) {
+        signals() = signals() + 1;
+        if (signals() >= limit()) {
+            itimerval off{};
+            setitimer(ITIMER_REAL, &off, nullptr);
+        }
+    }
+
     struct sigaction previous_ {};
 };
 
