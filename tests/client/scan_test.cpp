@@ -4,6 +4,7 @@
 
 #include "client/scan.h"
 #include "digest/md5.h"
+#include "fault_helpers.h"
 #include "support/faults.h"
 #include "support/temp_dir.h"
 #include "test_connection.h"
@@ -249,16 +250,7 @@ class NetScan : public ::testing::Test {
     ScanReport report{};
 };
 
-std::string md5_hex(const std::string &bytes) {
-    Md5Context ctx;
-    md5_init(&ctx);
-    md5_update(&ctx, bytes.data(), static_cast<uint32_t>(bytes.size()));
-    md5_final(&ctx);
-    char text[MD5_HEX_LENGTH + 1];
-    for (int i = 0; i < 16; ++i)
-        std::snprintf(text + 2 * i, 3, "%02X", ctx.digest[i]);
-    return text;
-}
+using fault_helpers::md5_hex;
 
 TEST_F(NetScan, AnnouncesSizeAndDigest) {
     std::string content = "some file contents\n";

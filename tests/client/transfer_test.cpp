@@ -12,6 +12,7 @@
 #include "client/scan.h"
 #include "client/transfer.h"
 #include "digest/md5.h"
+#include "fault_helpers.h"
 #include "support/faults.h"
 #include "support/temp_dir.h"
 #include "test_connection.h"
@@ -20,25 +21,9 @@ namespace {
 
 constexpr char kEmptyDigest[] = "D41D8CD98F00B204E9800998ECF8427E";
 
-std::string md5_hex(const std::string &bytes) {
-    Md5Context ctx;
-    md5_init(&ctx);
-    md5_update(&ctx, bytes.data(), static_cast<uint32_t>(bytes.size()));
-    md5_final(&ctx);
-    char text[MD5_HEX_LENGTH + 1];
-    for (int i = 0; i < 16; ++i)
-        std::snprintf(text + 2 * i, 3, "%02X", ctx.digest[i]);
-    return text;
-}
+using fault_helpers::md5_hex;
 
-std::string patterned(size_t size, unsigned seed) {
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        bytes[i] = static_cast<char>(seed >> 16);
-    }
-    return bytes;
-}
+using fault_helpers::patterned;
 
 std::string cured_reply(const std::string &body, const std::string &digest) {
     return "323-Test.Threat /f\r\n312-" + std::to_string(body.size()) + " " + digest + "\r\n" +
@@ -250,20 +235,7 @@ TEST_F(Cure, WithoutATemporaryFileTheBodyIsReadAndNothingIsWritten) {
     expect_untouched();
 }
 
-// Runs `body` in a child process under a file size limit, with SIGXFSZ
-// ignored so that writes beyond the limit fail instead of killing it.
-template <typename Body> int with_file_size_limit(rlim_t bytes, Body body) {
-    pid_t child = fork();
-    if (child == 0) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit = {bytes, bytes};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        _exit(body());
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
-}
+using fault_helpers::with_file_size_limit;
 
 TEST_F(Cure, AFullDiskWhileStoringLeavesTheFile) {
     std::string body = patterned(20000, 5);
@@ -501,11 +473,7 @@ TEST_F(Cure, AnIdentityGivenByTheCallerServesTheNextScanOnly) {
     std::string body = "cured\n";
     std::string reply = cured_reply(body, md5_hex(body));
     FakeServer server;
-    server.send(FakeServer::greeting())
-        .expect_line()
-        .send(reply)
-        .expect_line()
-        .send(reply);
+    server.send(FakeServer::greeting()).expect_line().send(reply).expect_line().send(reply);
     Connection conn = open_connection(server);
     // An identity that is not the file's: the copy is not written.
     ASSERT_EQ(conn_scan_identity(conn.get(), 1, 2), RC_OK);
