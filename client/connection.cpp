@@ -210,24 +210,30 @@ ResultCode dispatch_reply_lines(ServerConnection *conn) {
     return RC_READ_FAILED;
 }
 
-ResultCode send_pending(ServerConnection *conn) {
-    if (conn->send_len != 0) {
-        ssize_t written = sock_write(conn->sock, conn->send_buf, conn->send_len);
-        if (written <= 0) {
-            conn->state = nullptr;
-            conn->result = RC_WRITE_FAILED;
-            return RC_WRITE_FAILED;
-        }
-        auto count = static_cast<uint32_t>(written);
-        if (count < conn->send_len) {
-            // Keep the unwritten tail at the start of the buffer; the next
-            // writable socket continues with it.
-            std::memmove(conn->send_buf, conn->send_buf + count, conn->send_len - count);
-            conn->send_len -= count;
-            return RC_OK;
-        }
-        conn->send_len = 0;
+int32_t send_queued(ServerConnection *conn) {
+    if (conn->send_len == 0) return 1;
+    ssize_t written = sock_write(conn->sock, conn->send_buf, conn->send_len);
+    if (written <= 0) return -1;
+    auto count = static_cast<uint32_t>(written);
+    if (count < conn->send_len) {
+        // Keep the unwritten tail at the start of the buffer; the next
+        // writable socket continues with it.
+        std::memmove(conn->send_buf, conn->send_buf + count, conn->send_len - count);
+        conn->send_len -= count;
+        return 0;
     }
+    conn->send_len = 0;
+    return 1;
+}
+
+ResultCode send_pending(ServerConnection *conn) {
+    int32_t sent = send_queued(conn);
+    if (sent < 0) {
+        conn->state = nullptr;
+        conn->result = RC_WRITE_FAILED;
+        return RC_WRITE_FAILED;
+    }
+    if (sent == 0) return RC_OK;
     conn->sent_all = 1;
     conn->state = read_lines;
     return RC_OK;

@@ -107,6 +107,11 @@ ResultCode conn_step(ServerConnection *conn);
 /* Hands every complete line in the receive buffer to the reply handler. */
 ResultCode dispatch_reply_lines(ServerConnection *conn);
 
+/* Writes the bytes queued in the send buffer once, keeping an unwritten tail
+ * at its start. 1 when nothing is left queued, 0 when a tail is left, -1 when
+ * the write failed. */
+int32_t send_queued(ServerConnection *conn);
+
 /* The two state handlers of the line protocol: write the queued command, and
  * read and dispatch reply lines. */
 ResultCode send_pending(ServerConnection *conn);

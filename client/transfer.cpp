@@ -189,17 +189,9 @@ extern "C" {
 
 ResultCode upload_file(ServerConnection *conn) {
     if (conn->scan_stream == nullptr) return end_upload(conn, RC_COPY_READ_FAILED);
-    if (conn->send_len > 0) {
-        ssize_t written = sock_write(conn->sock, conn->send_buf, conn->send_len);
-        if (written <= 0) return end_upload(conn, RC_WRITE_FAILED);
-        auto count = static_cast<uint32_t>(written);
-        if (count < conn->send_len) {
-            std::memmove(conn->send_buf, conn->send_buf + count, conn->send_len - count);
-            conn->send_len -= count;
-            return RC_OK;
-        }
-        conn->send_len = 0;
-    }
+    int32_t sent = send_queued(conn);
+    if (sent < 0) return end_upload(conn, RC_WRITE_FAILED);
+    if (sent == 0) return RC_OK;
 
     if (!std::feof(conn->scan_stream)) {
         size_t got = std::fread(conn->send_buf, 1, conn->send_size, conn->scan_stream);
