@@ -39,14 +39,6 @@ bool write_all(int fd, const char *bytes, size_t length) {
     return true;
 }
 
-ssize_t read_some(int fd, char *buffer, size_t count) {
-    ssize_t got;
-    do {
-        got = read(fd, buffer, count);
-    } while (got < 0 && errno == EINTR);
-    return got;
-}
-
 void report_dump_failure(const char *path, int error) {
     std::fprintf(stderr, "Could not write file %s: %s\n", path, std::strerror(error));
 }
@@ -155,7 +147,7 @@ bool capture_stdin() {
 
     static char chunk[kStdinChunk];
     for (;;) {
-        ssize_t got = read_some(STDIN_FILENO, chunk, sizeof chunk);
+        ssize_t got = sock_read(STDIN_FILENO, chunk, sizeof chunk);
         if (got <= 0) break; // end of input, or a read error
         if (!write_all(fd, chunk, static_cast<size_t>(got))) {
             report_dump_failure(path, errno);

@@ -117,7 +117,8 @@ int32_t send_queued(ServerConnection *conn);
 ResultCode send_pending(ServerConnection *conn);
 ResultCode read_lines(ServerConnection *conn);
 
-/* Socket reads and writes. A write never raises SIGPIPE: writing to a
+/* Reads and writes that retry when a signal interrupts them; sock_read
+ * serves any descriptor. A write never raises SIGPIPE: writing to a
  * connection that the peer has closed fails like any other write. */
 ssize_t sock_read(int fd, void *buffer, uint32_t count);
 ssize_t sock_write(int fd, const void *bytes, uint32_t count);
