@@ -58,6 +58,39 @@ ensure_m32_tools() {
     rm -f "$probe"
     [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
     [ ${#missing[@]} = 0 ] || install_packages "${missing[@]}"
+    ensure_m32_execution
+}
+
+# Some kernels are built or booted without 32-bit emulation ("Exec format
+# error"). There the 32-bit test programs run under qemu's user-mode
+# emulator, registered with binfmt_misc so that the programs the tests start
+# (the client, the stand-in server) run through it too.
+ensure_m32_execution() {
+    local probe ok=1
+    probe=$(mktemp)
+    printf 'int main() { return 0; }\n' | g++ -m32 -x c++ - -o "$probe" >/dev/null 2>&1
+    "$probe" >/dev/null 2>&1 || ok=0
+    if [ $ok = 0 ]; then
+        say "this kernel does not run 32-bit programs; running them under qemu-i386"
+        command -v qemu-i386-static >/dev/null 2>&1 || install_packages qemu-user-static
+        register_qemu_i386
+        "$probe" >/dev/null 2>&1 && ok=1
+    fi
+    rm -f "$probe"
+    [ $ok = 1 ] || { say "32-bit programs cannot run here (no qemu-i386 binfmt handler)"; return 1; }
+}
+
+register_qemu_i386() {
+    local binfmt=/proc/sys/fs/binfmt_misc
+    [ "$(id -u)" = 0 ] || { say "registering qemu-i386 with binfmt_misc needs root"; return 1; }
+    [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt" || return 1
+    [ -e "$binfmt/qemu-i386" ] && return 0
+    # The ELF header of an i386 executable or shared object (PIE), as qemu's
+    # own binfmt configuration matches it. F opens the emulator now, so it
+    # also serves programs started in other mount namespaces; P keeps the
+    # program name (argv[0]) as the caller gave it.
+    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:FP' \
+        >"$binfmt/register"
 }
 
 # configure_and_build DIR [cmake options...]
