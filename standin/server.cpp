@@ -20,6 +20,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "standin/protocol.h"
 #include "standin/session.h"
 #include "standin/wire.h"
 
@@ -197,19 +198,16 @@ void accept_one(const Listener &listener, const ServerConfig &config) {
         int on = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     }
-    if (active_clients.load() >= kMaxClients) {
-        wire::write_all(fd, "401 server is overloaded\r\n");
-        close_connection(fd);
-        return;
+    if (++active_clients <= kMaxClients) {
+        try {
+            std::thread(serve_in_thread, fd, std::cref(config)).detach();
+            return;
+        } catch (const std::system_error &) {
+        }
     }
-    ++active_clients;
-    try {
-        std::thread(serve_in_thread, fd, std::cref(config)).detach();
-    } catch (const std::system_error &) {
-        --active_clients;
-        wire::write_all(fd, "401 server is overloaded\r\n");
-        close_connection(fd);
-    }
+    --active_clients;
+    wire::write_all(fd, reply_line(code::kOverloaded, true, "server is overloaded"));
+    close_connection(fd);
 }
 
 } // namespace
