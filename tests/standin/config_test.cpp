@@ -155,6 +155,8 @@ TEST(SettingsFile, ErrorsNameTheFileAndLine) {
     EXPECT_EQ(error_in("key = 1-2-3\n"), at + "1: key must be \"SERIAL DATE N KIND N\": '1-2-3'");
     EXPECT_EQ(error_in("signatures = missing.txt\n"),
               folder.path() + "/missing.txt: No such file or directory");
+    EXPECT_EQ(error_of({"--tcp", "0", "--settings", folder.path()}),
+              folder.path() + ": Is a directory");
 }
 
 TEST(ServeCured, LoadsTheFileAndItsDigestOnce) {
@@ -165,6 +167,8 @@ TEST(ServeCured, LoadsTheFileAndItsDigestOnce) {
     EXPECT_TRUE(outcome.config.serve_cured);
     EXPECT_EQ(outcome.config.cured_copy, body);
     EXPECT_EQ(outcome.config.cured_digest, standin::md5_text(body));
+    EXPECT_EQ(error_of({"--tcp", "0", "--serve-cured", folder.path()}),
+              folder.path() + ": Is a directory");
 }
 
 } // namespace
