@@ -52,7 +52,8 @@ const char kUsage[] =
     "  --close-after N      hang up after answering N commands (0: after the greeting)\n"
     "\n"
     "Benchmark modes:\n"
-    "  --instant            answer every scan with 220 at once, without reading the file\n"
+    "  --instant            answer every scan with 220 at once, without reading the file;\n"
+    "                       a NETSCAN upload is read and dropped, neither digested nor matched\n"
     "  --serve-cured FILE   answer every scan with FILE's bytes as a cured copy and 221\n"
     "\n"
     "  --help               show this text\n";

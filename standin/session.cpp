@@ -176,16 +176,19 @@ class Session {
 
         if (!reply_.line(code::kSendBytes, true, "send " + std::to_string(size) + " bytes"))
             return Next::HangUp;
-        bool keep = cure && !config_.instant && !config_.serve_cured;
+        // The benchmark modes drop the upload unseen, so that taking it costs little.
+        bool unread = config_.instant || config_.serve_cured;
+        bool keep = cure && !unread;
         StreamScanner scanner(config_.signatures);
         Fingerprint fingerprint;
         std::string content;
-        wire::LineReader::Status status = reader_.read_exact(size, [&](std::string_view piece) {
-            if (config_.instant || config_.serve_cured) return;
+        auto take = [&](std::string_view piece) {
             scanner.feed(piece);
             fingerprint.add(piece);
             if (keep) content.append(piece);
-        });
+        };
+        wire::LineReader::Status status =
+            unread ? reader_.skip(size) : reader_.read_exact(size, take);
         if (status != wire::LineReader::Status::Ok) return Next::HangUp;
 
         bool written;

@@ -89,6 +89,14 @@ TEST(Instant, AnswersCleanWithoutOpeningTheFile) {
     EXPECT_EQ(tcp.command("NETSCAN xm 68 " + digest).final_line().substr(0, 4), "310 ");
     ASSERT_TRUE(tcp.send(bytes));
     EXPECT_EQ(tcp.reply().lines, Lines{"220 " + digest});
+
+    // Exactly the announced bytes are taken, unchecked, however they arrive.
+    std::string upload = std::string(3 << 20, 'x') + bytes;
+    ASSERT_TRUE(tcp.send("NETSCAN xm " + std::to_string(upload.size()) + " " + digest + "\r\n" +
+                         upload + "NOOP\r\n"));
+    EXPECT_EQ(tcp.reply().final_line().substr(0, 4), "310 ");
+    EXPECT_EQ(tcp.reply().lines, Lines{"220 " + digest});
+    EXPECT_EQ(tcp.reply().lines, Lines{"200 OK"});
 }
 
 TEST(ServeCured, EveryScanGetsTheSameCopy) {

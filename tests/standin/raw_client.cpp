@@ -42,6 +42,10 @@ bool RawClient::send(std::string_view bytes) {
     return fd_ >= 0 && wire::write_all(fd_, bytes);
 }
 
+void RawClient::end_sending() {
+    if (fd_ >= 0) shutdown(fd_, SHUT_WR);
+}
+
 std::optional<std::string> RawClient::line(int timeout_ms) {
     if (fd_ < 0) return std::nullopt;
     reader_.set_timeout_ms(timeout_ms);
