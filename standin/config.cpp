@@ -24,6 +24,7 @@ constexpr size_t kMaxTagLength = 19;
 const char kUsage[] =
     "Usage: orvaserver-standin --socket PATH [--tcp PORT] [options]\n"
     "A stand-in scanning server for tests, demonstrations and benchmarks.\n"
+    "It serves up to 128 clients at once; any more are greeted with 401.\n"
     "\n"
     "Where it listens (at least one of):\n"
     "  --socket PATH        Unix-domain socket; replaced at start, removed at exit.\n"
