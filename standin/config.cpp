@@ -53,6 +53,8 @@ const char kUsage[] =
     "  --close-after N      hang up after answering N commands (0: after the greeting)\n"
     "\n"
     "Benchmark modes:\n"
+    "  --scan-delay MS      wait MS milliseconds before answering each scan, without\n"
+    "                       holding a CPU; scans on other connections go on meanwhile\n"
     "  --instant            answer every scan with 220 at once, without reading the file;\n"
     "                       a NETSCAN upload is read and dropped, neither digested nor matched\n"
     "  --serve-cured FILE   answer every scan with FILE's bytes as a cured copy and 221\n"
@@ -86,6 +88,7 @@ constexpr OptionSpec kOptions[] = {
      "\"SERIAL DATE N KIND N\""},
     {"refuse", Takes::Text, 0, "overloaded or not-allowed"},
     {"slow", Takes::Number, kMaxDelayMs},
+    {"scan-delay", Takes::Number, kMaxDelayMs},
     {"bytewise", Takes::Nothing},
     {"close-after", Takes::Number, kMaxU32},
     {"instant", Takes::Nothing},
@@ -215,6 +218,7 @@ bool OptionReader::store(std::string_view name, const std::string &value, uint64
         return (value == "overloaded" && put(config_.refuse, Refusal::Overloaded)) ||
                (value == "not-allowed" && put(config_.refuse, Refusal::NotAllowed));
     if (name == "slow") return put(config_.slow_ms, static_cast<unsigned>(number));
+    if (name == "scan-delay") return put(config_.scan_delay_ms, static_cast<unsigned>(number));
     if (name == "bytewise") return put(config_.bytewise, true);
     if (name == "close-after") return put(config_.close_after, number);
     if (name == "instant") return put(config_.instant, true);

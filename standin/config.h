@@ -33,6 +33,7 @@ struct ServerConfig {
     std::optional<uint64_t> close_after; // commands answered before the server hangs up
 
     // Benchmark modes.
+    unsigned scan_delay_ms = 0; // pause before answering each scan
     bool instant = false;
     bool serve_cured = false;
     std::string cured_copy;   // the bytes served by --serve-cured

@@ -24,14 +24,18 @@ constexpr unsigned kProtocolVersion = 4;
 // Most digits of an upload's size: any 19 digits fit in 64 bits.
 constexpr size_t kMaxSizeDigits = 19;
 
+// Sleeps rather than spins, so that a delayed connection holds no CPU.
+void pause(unsigned milliseconds) {
+    if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
 // Writes reply lines and raw bytes as the fault modes say.
 class Replier {
   public:
     Replier(int fd, const ServerConfig &config) : fd_(fd), config_(config) {}
 
     bool line(int code, bool final, std::string_view text) {
-        if (config_.slow_ms > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(config_.slow_ms));
+        pause(config_.slow_ms);
         return put(reply_line(code, final, text));
     }
 
@@ -139,6 +143,7 @@ class Session {
         std::string path(arguments.substr(blank + 1));
         bool cure = letters.find('l') != std::string_view::npos;
 
+        pause(config_.scan_delay_ms);
         if (config_.instant) return reply_.line(code::kClean, true, path);
         if (config_.serve_cured)
             return reply_.cured_copy(config_.cured_copy, config_.cured_digest) &&
@@ -190,6 +195,7 @@ class Session {
         wire::LineReader::Status status =
             unread ? reader_.skip(size) : reader_.read_exact(size, take);
         if (status != wire::LineReader::Status::Ok) return Next::HangUp;
+        pause(config_.scan_delay_ms);
 
         bool written;
         if (config_.instant) {
