@@ -25,7 +25,7 @@ constexpr unsigned kProtocolVersion = 4;
 constexpr size_t kMaxSizeDigits = 19;
 
 // Sleeps rather than spins, so that a delayed connection holds no CPU.
-void pause(unsigned milliseconds) {
+void sleep_ms(unsigned milliseconds) {
     if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
@@ -35,7 +35,7 @@ class Replier {
     Replier(int fd, const ServerConfig &config) : fd_(fd), config_(config) {}
 
     bool line(int code, bool final, std::string_view text) {
-        pause(config_.slow_ms);
+        sleep_ms(config_.slow_ms);
         return put(reply_line(code, final, text));
     }
 
@@ -143,7 +143,7 @@ class Session {
         std::string path(arguments.substr(blank + 1));
         bool cure = letters.find('l') != std::string_view::npos;
 
-        pause(config_.scan_delay_ms);
+        sleep_ms(config_.scan_delay_ms);
         if (config_.instant) return reply_.line(code::kClean, true, path);
         if (config_.serve_cured)
             return reply_.cured_copy(config_.cured_copy, config_.cured_digest) &&
@@ -195,7 +195,7 @@ class Session {
         wire::LineReader::Status status =
             unread ? reader_.skip(size) : reader_.read_exact(size, take);
         if (status != wire::LineReader::Status::Ok) return Next::HangUp;
-        pause(config_.scan_delay_ms);
+        sleep_ms(config_.scan_delay_ms);
 
         bool written;
         if (config_.instant) {
