@@ -1,23 +1,30 @@
 #include "standin/config.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <limits>
+#include <fcntl.h>
+#include <set>
 #include <sstream>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "standin/fingerprint.h"
+#include "standin/protocol.h"
 
 namespace standin {
 
 namespace {
 
-constexpr unsigned kMaxSlowMs = 60000;
+constexpr uint64_t kMaxDelayMs = 60000;
+constexpr uint64_t kMaxU32 = UINT32_MAX;
 constexpr size_t kMaxTagLength = 19;
 
 const char kUsage[] =
     "Usage: orvaserver-standin --socket PATH [--tcp PORT] [options]\n"
     "A stand-in scanning server for tests, demonstrations and benchmarks.\n"
+    "It serves up to 128 clients at once; any more are greeted with 401.\n"
     "\n"
     "Where it listens (at least one of):\n"
     "  --socket PATH        Unix-domain socket; replaced at start, removed at exit.\n"
@@ -46,95 +53,230 @@ const char kUsage[] =
     "  --close-after N      hang up after answering N commands (0: after the greeting)\n"
     "\n"
     "Benchmark modes:\n"
-    "  --instant            answer every scan with 220 at once, without reading the file\n"
+    "  --scan-delay MS      wait MS milliseconds before answering each scan, without\n"
+    "                       holding a CPU; scans on other connections go on meanwhile\n"
+    "  --instant            answer every scan with 220 at once, without reading the file;\n"
+    "                       a NETSCAN upload is read and dropped, neither digested nor matched\n"
     "  --serve-cured FILE   answer every scan with FILE's bytes as a cured copy and 221\n"
     "\n"
     "  --help               show this text\n";
 
-bool parse_unsigned(const std::string &text, uint64_t max, uint64_t &value) {
-    if (text.empty() || text.size() > 20) return false;
-    uint64_t result = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        unsigned digit = static_cast<unsigned>(c - '0');
-        if (result > (max - digit) / 10) return false;
-        result = result * 10 + digit;
-    }
-    value = result;
-    return true;
-}
+enum class Takes { Nothing, Text, Number };
 
-bool is_hex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+// An option, named without its "--". A bad value is worded from `expected` on
+// the command line ("--NAME: expected EXPECTED, not 'VALUE'"; numbers word it
+// from `max`) and from `setting_rule` in a settings file ("NAME must be
+// SETTING_RULE: 'VALUE'"), which holds only the options that have one.
+struct OptionSpec {
+    std::string_view name;
+    Takes takes;
+    uint64_t max = 0;
+    const char *expected = nullptr;
+    const char *setting_rule = nullptr;
+};
 
-std::vector<std::string> split_words(const std::string &text) {
-    std::istringstream in(text);
-    std::vector<std::string> words;
-    for (std::string word; in >> word;)
-        words.push_back(word);
-    return words;
+constexpr OptionSpec kOptions[] = {
+    {"socket", Takes::Text},
+    {"tcp", Takes::Number, 65535},
+    {"settings", Takes::Text},
+    {"signatures", Takes::Text, 0, nullptr, "a file"},
+    {"date", Takes::Text, 0, "a day as DDMMYYYY", "a day as DDMMYYYY"},
+    {"records", Takes::Number, kMaxU32, nullptr, "a number below 2^32"},
+    {"tag", Takes::Text, 0, "1 to 19 printable characters without blanks",
+     "1 to 19 printable characters"},
+    {"key", Takes::Text, 0, "\"SERIAL DATE N KIND N\" such as \"1a2b-3c4d-5e6f 31122027 5 L 100\"",
+     "\"SERIAL DATE N KIND N\""},
+    {"refuse", Takes::Text, 0, "overloaded or not-allowed"},
+    {"slow", Takes::Number, kMaxDelayMs},
+    {"scan-delay", Takes::Number, kMaxDelayMs},
+    {"bytewise", Takes::Nothing},
+    {"close-after", Takes::Number, kMaxU32},
+    {"instant", Takes::Nothing},
+    {"serve-cured", Takes::Text},
+};
+
+const OptionSpec *find_option(std::string_view name) {
+    for (const OptionSpec &spec : kOptions)
+        if (spec.name == name) return &spec;
+    return nullptr;
 }
 
 std::string trim(const std::string &text) {
     const char *blanks = " \t\r";
     size_t first = text.find_first_not_of(blanks);
     if (first == std::string::npos) return {};
-    size_t last = text.find_last_not_of(blanks);
-    return text.substr(first, last - first + 1);
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
-std::string folder_of(const std::string &path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return {};
-    return path.substr(0, slash + 1);
-}
-
+// The whole content of a file; what went wrong is named with its path.
 bool read_whole_file(const std::string &path, std::string &bytes, std::string &error) {
-    std::ifstream file(path, std::ios::binary | std::ios::ate);
-    if (!file) {
-        error = path + ": " + std::strerror(errno);
-        return false;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (fd >= 0 && ::fstat(fd, &info) == 0) bytes.reserve(static_cast<size_t>(info.st_size));
+    char piece[65536];
+    ssize_t n = -1;
+    while (fd >= 0 && ((n = ::read(fd, piece, sizeof piece)) > 0 || (n < 0 && errno == EINTR)))
+        bytes.append(piece, n > 0 ? static_cast<size_t>(n) : 0);
+    int cause = errno;
+    if (fd >= 0) ::close(fd);
+    if (n < 0) error = path + ": " + std::strerror(cause);
+    return n == 0;
+}
+
+// Reads options into the configuration, from the command line and, through
+// the same code, from a settings file, and keeps the names of the files to
+// load once every option is known.
+class OptionReader {
+  public:
+    OptionReader(ServerConfig &config, std::string &error) : config_(config), error_(error) {}
+
+    Parsed read_arguments(const std::vector<std::string> &args);
+    bool read_settings();
+    bool load_files();
+
+  private:
+    // Checks the value and stores it, or words why it is wrong.
+    bool set(const OptionSpec &spec, const std::string &value);
+    // Stores a value whose form `set` has checked; false when it is not one
+    // of the values the option takes.
+    bool store(std::string_view name, const std::string &value, uint64_t number);
+
+    ServerConfig &config_;
+    std::string &error_;
+    std::string where_;                // "<file>:<line>: " while a settings file is read
+    std::set<std::string_view> given_; // options the command line has given
+    std::optional<std::string> settings_, signatures_, serve_cured_;
+};
+
+Parsed OptionReader::read_arguments(const std::vector<std::string> &args) {
+    auto fail = [&](const std::string &text) {
+        error_ = text;
+        return Parsed::Error;
+    };
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i];
+        std::optional<std::string> value;
+        bool dashes = name.rfind("--", 0) == 0;
+        if (size_t equals = name.find('='); dashes && equals != std::string::npos) {
+            value = name.substr(equals + 1);
+            name.resize(equals);
+        }
+        if (name == "--help" || name == "-h") return Parsed::Help;
+        const OptionSpec *spec = dashes ? find_option(std::string_view(name).substr(2)) : nullptr;
+        if (spec == nullptr) return fail("unknown option '" + args[i] + "'");
+        if (spec->takes == Takes::Nothing && value) return fail(name + " takes no value");
+        if (spec->takes != Takes::Nothing && !value) {
+            if (i + 1 >= args.size()) return fail(name + " needs a value");
+            value = args[++i];
+        }
+        if (!set(*spec, value.value_or(""))) return Parsed::Error;
+        given_.insert(spec->name);
     }
-    std::streamoff size = file.tellg();
-    if (size < 0) {
-        error = path + ": cannot tell its size";
+    if (config_.socket_path.empty() && !config_.tcp)
+        return fail("give --socket PATH, --tcp PORT or both");
+    if (config_.instant && serve_cured_)
+        return fail("--instant and --serve-cured exclude each other");
+    return Parsed::Run;
+}
+
+bool OptionReader::set(const OptionSpec &spec, const std::string &value) {
+    std::string name(spec.name);
+    auto refuse = [&](const std::string &text) {
+        error_ = text;
         return false;
-    }
-    bytes.resize(static_cast<size_t>(size));
-    file.seekg(0);
-    if (!file.read(bytes.data(), size)) {
-        error = path + ": read error";
-        return false;
+    };
+    if (value.empty() && name == "socket") return refuse("--socket needs a path");
+    if (value.empty() && name == "signatures" && !where_.empty())
+        return refuse(where_ + "signatures needs a file");
+    uint64_t number = 0;
+    if ((spec.takes != Takes::Number || parse_unsigned(value, spec.max, number)) &&
+        store(spec.name, value, number))
+        return true;
+    if (!where_.empty())
+        return refuse(where_ + name + " must be " + spec.setting_rule + ": '" + value + "'");
+    std::string expected =
+        spec.expected ? spec.expected : "a number from 0 to " + std::to_string(spec.max);
+    return refuse("--" + name + ": expected " + expected + ", not '" + value + "'");
+}
+
+bool OptionReader::store(std::string_view name, const std::string &value, uint64_t number) {
+    auto put = [](auto &field, auto given) {
+        field = given;
+        return true;
+    };
+    std::string key;
+    if (name == "socket") return put(config_.socket_path, value);
+    if (name == "tcp")
+        return put(config_.tcp, true) && put(config_.tcp_port, static_cast<uint16_t>(number));
+    if (name == "settings") return put(settings_, value);
+    if (name == "signatures") return put(signatures_, value);
+    if (name == "date") return valid_date(value) && put(config_.date, value);
+    if (name == "records") return put(config_.records, static_cast<uint32_t>(number));
+    if (name == "tag") return valid_tag(value) && put(config_.tag, value);
+    if (name == "key") return normalise_key(value, key) && put(config_.keys.emplace_back(), key);
+    if (name == "refuse")
+        return (value == "overloaded" && put(config_.refuse, Refusal::Overloaded)) ||
+               (value == "not-allowed" && put(config_.refuse, Refusal::NotAllowed));
+    if (name == "slow") return put(config_.slow_ms, static_cast<unsigned>(number));
+    if (name == "scan-delay") return put(config_.scan_delay_ms, static_cast<unsigned>(number));
+    if (name == "bytewise") return put(config_.bytewise, true);
+    if (name == "close-after") return put(config_.close_after, number);
+    if (name == "instant") return put(config_.instant, true);
+    return put(serve_cured_, value);
+}
+
+// A setting that the command line has given is checked but not kept.
+bool OptionReader::read_settings() {
+    std::string text;
+    if (!settings_) return true;
+    if (!read_whole_file(*settings_, text, error_)) return false;
+    ServerConfig unused;
+    OptionReader overridden(unused, error_);
+    std::istringstream lines(text);
+    size_t number = 0;
+    for (std::string line; std::getline(lines, line);) {
+        std::string where = *settings_ + ":" + std::to_string(++number) + ": ";
+        line = trim(line);
+        if (line.empty() || line[0] == '#') continue;
+        size_t equals = line.find('=');
+        if (equals == std::string::npos) {
+            error_ = where + "expected \"key = value\"";
+            return false;
+        }
+        std::string key = trim(line.substr(0, equals)), value = trim(line.substr(equals + 1));
+        const OptionSpec *spec = find_option(key);
+        if (spec == nullptr || spec->setting_rule == nullptr) {
+            error_ = where + "unknown setting '" + key + "'";
+            return false;
+        }
+        if (key == "signatures" && !value.empty() && value[0] != '/')
+            value = settings_->substr(0, settings_->rfind('/') + 1) + value;
+        OptionReader &reader = given_.count(spec->name) ? overridden : *this;
+        reader.where_ = where;
+        if (!reader.set(*spec, value)) return false;
     }
     return true;
 }
 
-// What the command line gives; unset fields are taken from the settings file.
-struct CommandLine {
-    std::optional<std::string> settings;
-    std::optional<std::string> signatures;
-    std::optional<std::string> date;
-    std::optional<uint32_t> records;
-    std::optional<std::string> tag;
-    std::vector<std::string> keys;
-    std::optional<std::string> serve_cured;
-};
+bool OptionReader::load_files() {
+    if (signatures_ && !load_signature_file(*signatures_, config_.signatures, error_)) return false;
+    if (!serve_cured_) return true;
+    if (!read_whole_file(*serve_cured_, config_.cured_copy, error_)) return false;
+    config_.serve_cured = true;
+    config_.cured_digest = md5_text(config_.cured_copy);
+    return true;
+}
 
 } // namespace
 
 bool valid_date(const std::string &text) {
-    if (text.size() != 8) return false;
-    for (char c : text)
-        if (c < '0' || c > '9') return false;
-    unsigned day = std::stoul(text.substr(0, 2));
-    unsigned month = std::stoul(text.substr(2, 2));
-    unsigned year = std::stoul(text.substr(4, 4));
-    static const unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    uint64_t number = 0;
+    if (text.size() != 8 || !parse_unsigned(text, UINT64_MAX, number)) return false;
+    uint64_t day = number / 1000000, month = number / 10000 % 100, year = number % 10000;
+    static const uint64_t kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     if (year == 0 || month < 1 || month > 12 || day < 1) return false;
     bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    unsigned days = kDays[month - 1] + (month == 2 && leap ? 1 : 0);
-    return day <= days;
+    return day <= kDays[month - 1] + (month == 2 && leap ? 1 : 0);
 }
 
 bool valid_tag(const std::string &text) {
@@ -147,29 +289,21 @@ bool valid_tag(const std::string &text) {
 }
 
 bool normalise_key(const std::string &text, std::string &key) {
-    std::vector<std::string> words = split_words(text);
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;)
+        words.push_back(word);
     if (words.size() != 5) return false;
 
     // Serial: three groups of 1 to 8 hexadecimal digits joined by '-'.
-    const std::string &serial = words[0];
-    size_t groups = 0, digits = 0;
-    for (char c : serial) {
-        if (c == '-') {
-            if (digits == 0) return false;
-            ++groups;
-            digits = 0;
-        } else if (is_hex(c) && digits < 8) {
-            ++digits;
-        } else {
-            return false;
-        }
-    }
-    if (digits == 0 || groups != 2) return false;
-
+    char group[3][9];
+    int end = 0;
     uint64_t number = 0;
-    const uint64_t u32 = std::numeric_limits<uint32_t>::max();
-    if (!valid_date(words[1]) || !parse_unsigned(words[2], u32, number) || words[3].size() != 1 ||
-        !parse_unsigned(words[4], u32, number))
+    if (std::sscanf(words[0].c_str(), "%8[0-9a-fA-F]-%8[0-9a-fA-F]-%8[0-9a-fA-F]%n", group[0],
+                    group[1], group[2], &end) != 3 ||
+        static_cast<size_t>(end) != words[0].size() || !valid_date(words[1]) ||
+        !parse_unsigned(words[2], kMaxU32, number) || words[3].size() != 1 ||
+        !parse_unsigned(words[4], kMaxU32, number))
         return false;
     auto kind = static_cast<unsigned char>(words[3][0]);
     if (kind <= 0x20 || kind >= 0x7f) return false;
@@ -178,213 +312,12 @@ bool normalise_key(const std::string &text, std::string &key) {
     return true;
 }
 
-bool read_settings(const std::string &path, Settings &settings, std::string &error) {
-    std::string text;
-    if (!read_whole_file(path, text, error)) return false;
-    std::istringstream lines(text);
-    size_t number = 0;
-    for (std::string line; std::getline(lines, line);) {
-        ++number;
-        std::string where = path + ":" + std::to_string(number) + ": ";
-        std::string content = trim(line);
-        if (content.empty() || content[0] == '#') continue;
-        size_t equals = content.find('=');
-        if (equals == std::string::npos) {
-            error = where + "expected \"key = value\"";
-            return false;
-        }
-        std::string key = trim(content.substr(0, equals));
-        std::string value = trim(content.substr(equals + 1));
-        if (key == "date") {
-            if (!valid_date(value)) {
-                error = where + "date must be a day as DDMMYYYY: '" + value + "'";
-                return false;
-            }
-            settings.date = value;
-        } else if (key == "records") {
-            uint64_t records = 0;
-            if (!parse_unsigned(value, std::numeric_limits<uint32_t>::max(), records)) {
-                error = where + "records must be a number below 2^32: '" + value + "'";
-                return false;
-            }
-            settings.records = static_cast<uint32_t>(records);
-        } else if (key == "tag") {
-            if (!valid_tag(value)) {
-                error = where + "tag must be 1 to 19 printable characters: '" + value + "'";
-                return false;
-            }
-            settings.tag = value;
-        } else if (key == "signatures") {
-            if (value.empty()) {
-                error = where + "signatures needs a file";
-                return false;
-            }
-            settings.signatures = value[0] == '/' ? value : folder_of(path) + value;
-        } else if (key == "key") {
-            std::string normalised;
-            if (!normalise_key(value, normalised)) {
-                error = where + "key must be \"SERIAL DATE N KIND N\": '" + value + "'";
-                return false;
-            }
-            settings.keys.push_back(normalised);
-        } else {
-            error = where + "unknown setting '" + key + "'";
-            return false;
-        }
-    }
-    return true;
-}
-
 Parsed parse_command_line(const std::vector<std::string> &args, ServerConfig &config,
                           std::string &error) {
-    CommandLine given;
-    bool tcp_given = false;
-
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::optional<std::string> inline_value;
-        if (size_t equals = name.find('=');
-            name.rfind("--", 0) == 0 && equals != std::string::npos) {
-            inline_value = name.substr(equals + 1);
-            name.resize(equals);
-        }
-        auto flag = [&]() {
-            if (inline_value) {
-                error = name + " takes no value";
-                return false;
-            }
-            return true;
-        };
-        auto value = [&](std::string &out) {
-            if (inline_value) {
-                out = *inline_value;
-                return true;
-            }
-            if (i + 1 >= args.size()) {
-                error = name + " needs a value";
-                return false;
-            }
-            out = args[++i];
-            return true;
-        };
-        auto number = [&](uint64_t max, uint64_t &out) {
-            std::string text;
-            if (!value(text)) return false;
-            if (!parse_unsigned(text, max, out)) {
-                error = name + ": expected a number from 0 to " + std::to_string(max) + ", not '" +
-                        text + "'";
-                return false;
-            }
-            return true;
-        };
-
-        std::string text;
-        uint64_t n = 0;
-        if (name == "--help" || name == "-h") {
-            return Parsed::Help;
-        } else if (name == "--socket") {
-            if (!value(config.socket_path)) return Parsed::Error;
-            if (config.socket_path.empty()) {
-                error = "--socket needs a path";
-                return Parsed::Error;
-            }
-        } else if (name == "--tcp") {
-            if (!number(65535, n)) return Parsed::Error;
-            config.tcp = true;
-            config.tcp_port = static_cast<uint16_t>(n);
-            tcp_given = true;
-        } else if (name == "--settings") {
-            if (!value(text)) return Parsed::Error;
-            given.settings = text;
-        } else if (name == "--signatures") {
-            if (!value(text)) return Parsed::Error;
-            given.signatures = text;
-        } else if (name == "--date") {
-            if (!value(text)) return Parsed::Error;
-            if (!valid_date(text)) {
-                error = "--date: expected a day as DDMMYYYY, not '" + text + "'";
-                return Parsed::Error;
-            }
-            given.date = text;
-        } else if (name == "--records") {
-            if (!number(std::numeric_limits<uint32_t>::max(), n)) return Parsed::Error;
-            given.records = static_cast<uint32_t>(n);
-        } else if (name == "--tag") {
-            if (!value(text)) return Parsed::Error;
-            if (!valid_tag(text)) {
-                error = "--tag: expected 1 to 19 printable characters without blanks, not '" +
-                        text + "'";
-                return Parsed::Error;
-            }
-            given.tag = text;
-        } else if (name == "--key") {
-            if (!value(text)) return Parsed::Error;
-            std::string key;
-            if (!normalise_key(text, key)) {
-                error = "--key: expected \"SERIAL DATE N KIND N\" such as "
-                        "\"1a2b-3c4d-5e6f 31122027 5 L 100\", not '" +
-                        text + "'";
-                return Parsed::Error;
-            }
-            given.keys.push_back(key);
-        } else if (name == "--refuse") {
-            if (!value(text)) return Parsed::Error;
-            if (text == "overloaded") {
-                config.refuse = Refusal::Overloaded;
-            } else if (text == "not-allowed") {
-                config.refuse = Refusal::NotAllowed;
-            } else {
-                error = "--refuse: expected overloaded or not-allowed, not '" + text + "'";
-                return Parsed::Error;
-            }
-        } else if (name == "--slow") {
-            if (!number(kMaxSlowMs, n)) return Parsed::Error;
-            config.slow_ms = static_cast<unsigned>(n);
-        } else if (name == "--bytewise") {
-            if (!flag()) return Parsed::Error;
-            config.bytewise = true;
-        } else if (name == "--close-after") {
-            if (!number(std::numeric_limits<uint32_t>::max(), n)) return Parsed::Error;
-            config.close_after = n;
-        } else if (name == "--instant") {
-            if (!flag()) return Parsed::Error;
-            config.instant = true;
-        } else if (name == "--serve-cured") {
-            if (!value(text)) return Parsed::Error;
-            given.serve_cured = text;
-        } else {
-            error = "unknown option '" + args[i] + "'";
-            return Parsed::Error;
-        }
-    }
-
-    if (config.socket_path.empty() && !tcp_given) {
-        error = "give --socket PATH, --tcp PORT or both";
-        return Parsed::Error;
-    }
-    if (config.instant && given.serve_cured) {
-        error = "--instant and --serve-cured exclude each other";
-        return Parsed::Error;
-    }
-
-    Settings settings;
-    if (given.settings && !read_settings(*given.settings, settings, error)) return Parsed::Error;
-    if (auto date = given.date ? given.date : settings.date) config.date = *date;
-    if (auto records = given.records ? given.records : settings.records) config.records = *records;
-    if (auto tag = given.tag ? given.tag : settings.tag) config.tag = *tag;
-    config.keys = given.keys.empty() ? settings.keys : given.keys;
-
-    if (auto signatures = given.signatures ? given.signatures : settings.signatures) {
-        config.signatures = builtin_signatures();
-        if (!load_signature_file(*signatures, config.signatures, error)) return Parsed::Error;
-    }
-
-    if (given.serve_cured) {
-        if (!read_whole_file(*given.serve_cured, config.cured_copy, error)) return Parsed::Error;
-        config.serve_cured = true;
-        config.cured_digest = md5_text(config.cured_copy);
-    }
-    return Parsed::Run;
+    OptionReader reader(config, error);
+    Parsed parsed = reader.read_arguments(args);
+    if (parsed != Parsed::Run) return parsed;
+    return reader.read_settings() && reader.load_files() ? Parsed::Run : Parsed::Error;
 }
 
 const char *usage_text() {

@@ -33,6 +33,7 @@ struct ServerConfig {
     std::optional<uint64_t> close_after; // commands answered before the server hangs up
 
     // Benchmark modes.
+    unsigned scan_delay_ms = 0; // pause before answering each scan
     bool instant = false;
     bool serve_cured = false;
     std::string cured_copy;   // the bytes served by --serve-cured
@@ -44,20 +45,13 @@ enum class Parsed { Run, Help, Error };
 // Reads the arguments (without the program name) into `config`, then the
 // settings file if one is named, for what the command line leaves unset, then
 // the signature file and the file to serve. On Error, `error` says why.
+//
+// A settings file holds `key = value` lines, read by the same code as the
+// options of the same names: date, records, tag, signatures (a path relative
+// to the settings file's folder) and key (one key record; may be repeated;
+// keys on the command line replace the file's). '#' starts a comment line.
 Parsed parse_command_line(const std::vector<std::string> &args, ServerConfig &config,
                           std::string &error);
-
-// Reads a settings file's `key = value` lines. Keys: date, records, tag,
-// signatures (a path relative to the settings file's folder) and key (one
-// key record; may be repeated). '#' starts a comment line.
-struct Settings {
-    std::optional<std::string> date;
-    std::optional<uint32_t> records;
-    std::optional<std::string> tag;
-    std::optional<std::string> signatures;
-    std::vector<std::string> keys;
-};
-bool read_settings(const std::string &path, Settings &settings, std::string &error);
 
 // Checks and normalises values as the command line and settings give them.
 bool valid_date(const std::string &text);                      // DDMMYYYY, a real day

@@ -7,26 +7,10 @@
 #include <vector>
 
 #include "standin/matcher.h"
+#include "standin/protocol.h"
 #include "standin/signatures.h"
 
 namespace standin {
-
-// Reply codes of a scan.
-namespace code {
-constexpr int kClean = 220;
-constexpr int kCured = 221;
-constexpr int kInfected = 230;
-constexpr int kCureFailed = 231;
-constexpr int kSuspicion = 232;
-constexpr int kWarning = 233;
-constexpr int kError = 241;
-constexpr int kSendBytes = 310; // final: the client is to upload the object now
-constexpr int kCuredCopy = 312; // not final: a cured copy follows the line
-constexpr int kInfectedLine = 322;
-constexpr int kCuredLine = 323;
-constexpr int kWarningLine = 327;
-constexpr int kSuspicionLine = 328;
-} // namespace code
 
 struct ReplyLine {
     int code = 0;

@@ -20,6 +20,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "standin/protocol.h"
 #include "standin/session.h"
 #include "standin/wire.h"
 
@@ -27,7 +28,11 @@ namespace standin {
 
 namespace {
 
-constexpr int kBacklog = 64;
+// As long a queue as the system allows: a burst of clients that all connect
+// before any is served (a parallel scan opens every connection first) waits
+// in it to be greeted, or told 401 beyond kMaxClients, instead of being
+// refused by the kernel.
+constexpr int kBacklog = SOMAXCONN;
 constexpr int kAcceptRetryMs = 50;
 
 int signal_pipe[2] = {-1, -1};
@@ -113,7 +118,7 @@ int listen_unix(UnixSocket &socket_at) {
     bool renaming = fill_unix_address(temporary, temporary_address);
     const std::string &bound = renaming ? temporary : path;
 
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         fail("socket");
         return -1;
@@ -141,7 +146,7 @@ int listen_unix(UnixSocket &socket_at) {
 }
 
 int listen_tcp(uint16_t port, uint16_t &bound_port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         fail("socket");
         return -1;
@@ -184,31 +189,38 @@ void serve_in_thread(int fd, const ServerConfig &config) {
     --active_clients;
 }
 
-void accept_one(const Listener &listener, const ServerConfig &config) {
-    int fd = ::accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
-        // Out of descriptors or memory: let the backlog wait a little rather
-        // than spin.
-        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-            ::poll(nullptr, 0, kAcceptRetryMs);
-        return;
-    }
+// Gives a new connection a thread of its own, or 401 beyond the limit.
+void start_client(int fd, const Listener &listener, const ServerConfig &config) {
     if (listener.tcp) {
         int on = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     }
-    if (active_clients.load() >= kMaxClients) {
-        wire::write_all(fd, "401 server is overloaded\r\n");
-        close_connection(fd);
-        return;
+    if (++active_clients <= kMaxClients) {
+        try {
+            std::thread(serve_in_thread, fd, std::cref(config)).detach();
+            return;
+        } catch (const std::system_error &) {
+        }
     }
-    ++active_clients;
-    try {
-        std::thread(serve_in_thread, fd, std::cref(config)).detach();
-    } catch (const std::system_error &) {
-        --active_clients;
-        wire::write_all(fd, "401 server is overloaded\r\n");
-        close_connection(fd);
+    --active_clients;
+    wire::write_all(fd, reply_line(code::kOverloaded, true, "server is overloaded"));
+    close_connection(fd);
+}
+
+// Takes every connection waiting at the (non-blocking) listener; the
+// accepted sockets block.
+void accept_pending(const Listener &listener, const ServerConfig &config) {
+    for (;;) {
+        int fd = ::accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            start_client(fd, listener, config);
+        } else if (errno != EINTR && errno != ECONNABORTED) {
+            // Out of descriptors or memory: let the backlog wait a little
+            // rather than spin.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                ::poll(nullptr, 0, kAcceptRetryMs);
+            return;
+        }
     }
 }
 
@@ -258,7 +270,7 @@ int run_server(const ServerConfig &config) {
         }
         if (watched[0].revents != 0) break;
         for (size_t i = 1; i < watched.size(); ++i)
-            if ((watched[i].revents & POLLIN) != 0) accept_one(listeners[i - 1], config);
+            if ((watched[i].revents & POLLIN) != 0) accept_pending(listeners[i - 1], config);
     }
 
     socket_at.remove();

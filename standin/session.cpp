@@ -7,6 +7,7 @@
 
 #include "standin/fingerprint.h"
 #include "standin/matcher.h"
+#include "standin/protocol.h"
 #include "standin/scan_reply.h"
 #include "standin/wire.h"
 
@@ -20,7 +21,13 @@ constexpr size_t kMaxCommandLine = 65536;
 constexpr size_t kScanPiece = 65536;
 constexpr unsigned kServerVersion = 1;
 constexpr unsigned kProtocolVersion = 4;
-constexpr size_t kDigestLength = 32;
+// Most digits of an upload's size: any 19 digits fit in 64 bits.
+constexpr size_t kMaxSizeDigits = 19;
+
+// Sleeps rather than spins, so that a delayed connection holds no CPU.
+void sleep_ms(unsigned milliseconds) {
+    if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
 
 // Writes reply lines and raw bytes as the fault modes say.
 class Replier {
@@ -28,13 +35,8 @@ class Replier {
     Replier(int fd, const ServerConfig &config) : fd_(fd), config_(config) {}
 
     bool line(int code, bool final, std::string_view text) {
-        if (config_.slow_ms > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(config_.slow_ms));
-        std::string bytes = std::to_string(code);
-        bytes += final ? ' ' : '-';
-        bytes += text;
-        bytes += "\r\n";
-        return put(bytes);
+        sleep_ms(config_.slow_ms);
+        return put(reply_line(code, final, text));
     }
 
     bool raw(std::string_view bytes) { return put(bytes); }
@@ -66,24 +68,6 @@ class Replier {
 
 enum class Next { Read, HangUp };
 
-bool parse_size(std::string_view text, uint64_t &size) {
-    if (text.empty() || text.size() > 19) return false;
-    size = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        size = size * 10 + static_cast<uint64_t>(c - '0');
-    }
-    return true;
-}
-
-bool is_digest(std::string_view text) {
-    if (text.size() != kDigestLength) return false;
-    for (char c : text)
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')))
-            return false;
-    return true;
-}
-
 class Session {
   public:
     Session(int fd, const ServerConfig &config)
@@ -91,21 +75,21 @@ class Session {
 
     void run() {
         if (config_.refuse == Refusal::Overloaded) {
-            reply_.line(401, true, "server is overloaded");
+            reply_.line(code::kOverloaded, true, "server is overloaded");
             return;
         }
         if (config_.refuse == Refusal::NotAllowed) {
-            reply_.line(402, true, "client address is not allowed");
+            reply_.line(code::kNotAllowed, true, "client address is not allowed");
             return;
         }
-        if (!reply_.line(201, true, greeting_text(config_))) return;
+        if (!reply_.line(code::kGreeting, true, greeting_text(config_))) return;
 
         uint64_t answered = 0;
         std::string line;
         while (!config_.close_after || answered < *config_.close_after) {
             wire::LineReader::Status status = reader_.read_line(line);
             if (status == wire::LineReader::Status::TooLong) {
-                reply_.line(500, true, "command line too long");
+                reply_.line(code::kUnknownCommand, true, "command line too long");
                 return;
             }
             if (status != wire::LineReader::Status::Ok) return;
@@ -128,23 +112,24 @@ class Session {
         } else if (verb == "KEYS") {
             written = keys();
         } else if (verb == "NOOP") {
-            written = reply_.line(200, true, "OK");
+            written = reply_.line(code::kOk, true, "OK");
         } else if (verb == "QUIT") {
-            reply_.line(200, true, "bye");
+            reply_.line(code::kOk, true, "bye");
             return Next::HangUp;
         } else if (verb == "ENV") {
-            written = rest.empty() ? reply_.line(501, true, "ENV needs an operator and a text")
-                                   : reply_.line(200, true, "OK");
+            written = rest.empty() ? reply_.line(code::kBadArguments, true,
+                                                 "ENV needs an operator and a text")
+                                   : reply_.line(code::kOk, true, "OK");
         } else {
-            written = reply_.line(500, true, "unknown command");
+            written = reply_.line(code::kUnknownCommand, true, "unknown command");
         }
         return written ? Next::Read : Next::HangUp;
     }
 
     bool keys() {
         for (const std::string &key : config_.keys)
-            if (!reply_.line(301, false, key)) return false;
-        return reply_.line(200, true, std::to_string(config_.keys.size()) + " keys");
+            if (!reply_.line(code::kKeyRecord, false, key)) return false;
+        return reply_.line(code::kOk, true, std::to_string(config_.keys.size()) + " keys");
     }
 
     // "x<letters> <path>": the path is everything after the blank that ends
@@ -153,11 +138,12 @@ class Session {
         size_t blank = arguments.find(' ');
         if (arguments.empty() || arguments[0] != 'x' || blank == std::string_view::npos ||
             blank + 1 == arguments.size())
-            return reply_.line(501, true, "expected SCAN x<letters> <path>");
+            return reply_.line(code::kBadArguments, true, "expected SCAN x<letters> <path>");
         std::string_view letters = arguments.substr(1, blank - 1);
         std::string path(arguments.substr(blank + 1));
         bool cure = letters.find('l') != std::string_view::npos;
 
+        sleep_ms(config_.scan_delay_ms);
         if (config_.instant) return reply_.line(code::kClean, true, path);
         if (config_.serve_cured)
             return reply_.cured_copy(config_.cured_copy, config_.cured_digest) &&
@@ -184,8 +170,10 @@ class Session {
         }
         uint64_t size = 0;
         if (words.size() != 3 || words[0].empty() || words[0][0] != 'x' ||
-            !parse_size(words[1], size) || !is_digest(words[2])) {
-            bool written = reply_.line(501, true, "expected NETSCAN x<letters> <size> <digest>");
+            words[1].size() > kMaxSizeDigits || !parse_unsigned(words[1], UINT64_MAX, size) ||
+            !is_digest(words[2])) {
+            bool written = reply_.line(code::kBadArguments, true,
+                                       "expected NETSCAN x<letters> <size> <digest>");
             return written ? Next::Read : Next::HangUp;
         }
         bool cure = words[0].find('l') != std::string_view::npos;
@@ -193,17 +181,21 @@ class Session {
 
         if (!reply_.line(code::kSendBytes, true, "send " + std::to_string(size) + " bytes"))
             return Next::HangUp;
-        bool keep = cure && !config_.instant && !config_.serve_cured;
+        // The benchmark modes drop the upload unseen, so that taking it costs little.
+        bool unread = config_.instant || config_.serve_cured;
+        bool keep = cure && !unread;
         StreamScanner scanner(config_.signatures);
         Fingerprint fingerprint;
         std::string content;
-        wire::LineReader::Status status = reader_.read_exact(size, [&](std::string_view piece) {
-            if (config_.instant || config_.serve_cured) return;
+        auto take = [&](std::string_view piece) {
             scanner.feed(piece);
             fingerprint.add(piece);
             if (keep) content.append(piece);
-        });
+        };
+        wire::LineReader::Status status =
+            unread ? reader_.skip(size) : reader_.read_exact(size, take);
         if (status != wire::LineReader::Status::Ok) return Next::HangUp;
+        sleep_ms(config_.scan_delay_ms);
 
         bool written;
         if (config_.instant) {

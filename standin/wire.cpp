@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@ namespace wire {
 namespace {
 
 constexpr size_t kReadChunk = 65536;
+constexpr size_t kSkipChunk = 1 << 20;
 
 } // namespace
 
@@ -50,16 +52,19 @@ ReadStatus read_some(int fd, std::string &buffer, size_t limit) {
     return n == 0 ? ReadStatus::Closed : ReadStatus::Failed;
 }
 
+LineReader::Status LineReader::wait() {
+    if (timeout_ms_ < 0) return Status::Ok;
+    pollfd ready = {fd_, POLLIN, 0};
+    int n;
+    do {
+        n = ::poll(&ready, 1, timeout_ms_);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return Status::Failed;
+    return n == 0 ? Status::TimedOut : Status::Ok;
+}
+
 LineReader::Status LineReader::fill() {
-    if (timeout_ms_ >= 0) {
-        pollfd ready = {fd_, POLLIN, 0};
-        int n;
-        do {
-            n = ::poll(&ready, 1, timeout_ms_);
-        } while (n < 0 && errno == EINTR);
-        if (n < 0) return Status::Failed;
-        if (n == 0) return Status::TimedOut;
-    }
+    if (Status status = wait(); status != Status::Ok) return status;
     // Taken bytes are dropped only when more room is needed, so that a burst
     // of short lines costs one move, not one per line.
     if (start_ > 0) {
@@ -108,17 +113,35 @@ LineReader::Status LineReader::read_line(std::string &line) {
     }
 }
 
-LineReader::Status LineReader::read_exact(size_t count,
+LineReader::Status LineReader::read_exact(uint64_t count,
                                           const std::function<void(std::string_view)> &sink) {
     while (count > 0) {
         if (start_ == buffer_.size()) {
             Status status = fill();
             if (status != Status::Ok) return status;
         }
-        size_t take = std::min(count, buffer_.size() - start_);
+        auto take = static_cast<size_t>(std::min<uint64_t>(count, buffer_.size() - start_));
         sink(std::string_view(buffer_).substr(start_, take));
         consume(take);
         count -= take;
+    }
+    return Status::Ok;
+}
+
+LineReader::Status LineReader::skip(uint64_t count) {
+    auto held = static_cast<size_t>(std::min<uint64_t>(count, buffer_.size() - start_));
+    consume(held);
+    count -= held;
+    // Never written over TCP, so its pages are never touched.
+    const auto piece = static_cast<size_t>(std::min<uint64_t>(count, kSkipChunk));
+    std::unique_ptr<char[]> dropped(new char[piece]);
+    while (count > 0) {
+        if (Status status = wait(); status != Status::Ok) return status;
+        auto want = static_cast<size_t>(std::min<uint64_t>(count, piece));
+        ssize_t n = ::recv(fd_, dropped.get(), want, MSG_TRUNC);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n == 0 ? Status::Closed : Status::Failed;
+        count -= static_cast<uint64_t>(n);
     }
     return Status::Ok;
 }

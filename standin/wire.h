@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -43,12 +44,18 @@ class LineReader {
 
     // Exactly `count` bytes, handed to `sink` piece by piece in order; bytes
     // already buffered come first.
-    Status read_exact(size_t count, const std::function<void(std::string_view)> &sink);
+    Status read_exact(uint64_t count, const std::function<void(std::string_view)> &sink);
+
+    // Takes exactly `count` bytes and drops them: the buffered ones first,
+    // then straight from the socket in large reads, which over TCP the
+    // kernel drops without copying them.
+    Status skip(uint64_t count);
 
     // Bytes received but not yet taken.
     std::string_view buffered() const { return std::string_view(buffer_).substr(start_); }
 
   private:
+    Status wait();
     Status fill();
     void consume(size_t count);
 

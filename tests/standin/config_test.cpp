@@ -42,7 +42,7 @@ TEST(CommandLine, DefaultsAndEveryOption) {
     Outcome all = parse({"--tcp=0", "--date", "29022024", "--records", "4294967295", "--tag",
                          "nineteen-chars-tag1", "--key", "1a2b-3c4d-5e6f  31122027 5 L 100",
                          "--key=1-2-3 01012030 0 N 0", "--refuse", "not-allowed", "--slow", "250",
-                         "--bytewise", "--close-after", "0", "--instant"});
+                         "--scan-delay=2", "--bytewise", "--close-after", "0", "--instant"});
     ASSERT_EQ(all.parsed, Parsed::Run) << all.error;
     EXPECT_TRUE(all.config.socket_path.empty());
     EXPECT_TRUE(all.config.tcp);
@@ -54,6 +54,7 @@ TEST(CommandLine, DefaultsAndEveryOption) {
                                                          "1-2-3 01012030 0 N 0"}));
     EXPECT_EQ(all.config.refuse, standin::Refusal::NotAllowed);
     EXPECT_EQ(all.config.slow_ms, 250u);
+    EXPECT_EQ(all.config.scan_delay_ms, 2u);
     EXPECT_TRUE(all.config.bytewise);
     EXPECT_EQ(all.config.close_after, 0u);
     EXPECT_TRUE(all.config.instant);
@@ -80,6 +81,8 @@ TEST(CommandLine, RefusesBadOptionsWithAReason) {
               "--refuse: expected overloaded or not-allowed, not 'busy'");
     EXPECT_EQ(error_of({"--tcp", "0", "--slow", "60001"}),
               "--slow: expected a number from 0 to 60000, not '60001'");
+    EXPECT_EQ(error_of({"--tcp", "0", "--scan-delay", "60001"}),
+              "--scan-delay: expected a number from 0 to 60000, not '60001'");
     EXPECT_EQ(error_of({"--tcp", "0", "--bytewise=yes"}), "--bytewise takes no value");
     EXPECT_EQ(error_of({"--tcp", "0", "--instant", "--serve-cured", "/etc/hostname"}),
               "--instant and --serve-cured exclude each other");
@@ -155,6 +158,8 @@ TEST(SettingsFile, ErrorsNameTheFileAndLine) {
     EXPECT_EQ(error_in("key = 1-2-3\n"), at + "1: key must be \"SERIAL DATE N KIND N\": '1-2-3'");
     EXPECT_EQ(error_in("signatures = missing.txt\n"),
               folder.path() + "/missing.txt: No such file or directory");
+    EXPECT_EQ(error_of({"--tcp", "0", "--settings", folder.path()}),
+              folder.path() + ": Is a directory");
 }
 
 TEST(ServeCured, LoadsTheFileAndItsDigestOnce) {
@@ -165,6 +170,8 @@ TEST(ServeCured, LoadsTheFileAndItsDigestOnce) {
     EXPECT_TRUE(outcome.config.serve_cured);
     EXPECT_EQ(outcome.config.cured_copy, body);
     EXPECT_EQ(outcome.config.cured_digest, standin::md5_text(body));
+    EXPECT_EQ(error_of({"--tcp", "0", "--serve-cured", folder.path()}),
+              folder.path() + ": Is a directory");
 }
 
 } // namespace

@@ -75,6 +75,33 @@ TEST(CloseAfter, ZeroHangsUpRightAfterTheGreeting) {
     EXPECT_TRUE(raw.hung_up());
 }
 
+TEST(ScanDelay, EachScanWaitsWhileScansOnOtherConnectionsGoOn) {
+    constexpr int kDelayMs = 300, kClients = 8;
+    StandinProcess server({"--scan-delay", std::to_string(kDelayMs), "--instant", "--tcp", "0"});
+    ASSERT_TRUE(server.started()) << server.error_output();
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(i % 2 ? std::make_unique<RawClient>(server.tcp_port())
+                                : std::make_unique<RawClient>(server.socket_path()));
+        ASSERT_TRUE(clients.back()->line());
+    }
+    std::string digest(32, 'A');
+    auto start = Clock::now();
+    for (int i = 0; i < kClients; ++i)
+        ASSERT_TRUE(
+            clients[i]->send(i % 2 ? "NETSCAN xm 3 " + digest + "\r\nabc" : "SCAN xm /f\r\n"));
+    for (int i = 0; i < kClients; ++i) {
+        if (i % 2) {
+            EXPECT_EQ(clients[i]->reply().final_line().substr(0, 4), "310 ");
+        }
+        EXPECT_EQ(clients[i]->reply().lines, Lines{"220 " + (i % 2 ? digest : "/f")});
+    }
+    auto elapsed = Clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(kDelayMs));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(kClients * kDelayMs / 2))
+        << "delayed scans on separate connections wait side by side, not in turn";
+}
+
 TEST(Instant, AnswersCleanWithoutOpeningTheFile) {
     StandinProcess server({"--instant", "--tcp", "0"});
     ASSERT_TRUE(server.started()) << server.error_output();
@@ -89,6 +116,14 @@ TEST(Instant, AnswersCleanWithoutOpeningTheFile) {
     EXPECT_EQ(tcp.command("NETSCAN xm 68 " + digest).final_line().substr(0, 4), "310 ");
     ASSERT_TRUE(tcp.send(bytes));
     EXPECT_EQ(tcp.reply().lines, Lines{"220 " + digest});
+
+    // Exactly the announced bytes are taken, unchecked, however they arrive.
+    std::string upload = std::string(3 << 20, 'x') + bytes;
+    ASSERT_TRUE(tcp.send("NETSCAN xm " + std::to_string(upload.size()) + " " + digest + "\r\n" +
+                         upload + "NOOP\r\n"));
+    EXPECT_EQ(tcp.reply().final_line().substr(0, 4), "310 ");
+    EXPECT_EQ(tcp.reply().lines, Lines{"220 " + digest});
+    EXPECT_EQ(tcp.reply().lines, Lines{"200 OK"});
 }
 
 TEST(ServeCured, EveryScanGetsTheSameCopy) {

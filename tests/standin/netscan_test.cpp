@@ -91,6 +91,15 @@ TEST_F(Netscan, AClientGoneInTheMiddleOfTheUploadHarmsNoOther) {
     EXPECT_EQ(next.command("NOOP").lines, Lines{"200 OK"});
 }
 
+TEST_F(Netscan, ASizeBeyond32BitsIsNotCutShort) {
+    EXPECT_EQ(
+        raw.command("NETSCAN xm 4294967297 " + std::string(32, 'A')).final_line().substr(0, 4),
+        "310 ");
+    ASSERT_TRUE(raw.send("abc"));
+    raw.end_sending();
+    EXPECT_TRUE(raw.hung_up()) << "still waiting for the rest of the upload when it ended";
+}
+
 TEST_F(Netscan, ScanByPathWorksOverTcpToo) {
     TestFolder folder;
     std::string path = folder.write("f", standin::test_file_bytes());

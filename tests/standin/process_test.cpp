@@ -108,8 +108,8 @@ TEST(CommandLine, HelpAndBadOptions) {
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("Usage: orvaserver-standin --socket PATH", 0), 0u);
     for (const char *option : {"--socket", "--tcp", "--settings", "--signatures", "--date",
-                               "--records", "--tag", "--key", "--refuse", "--slow", "--bytewise",
-                               "--close-after", "--instant", "--serve-cured"})
+                               "--records", "--tag", "--key", "--refuse", "--slow", "--scan-delay",
+                               "--bytewise", "--close-after", "--instant", "--serve-cured"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 
     ProcessResult bad = run_standin({"--socket", "/tmp/x", "--slow", "soon"});

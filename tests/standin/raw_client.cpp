@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cstdio>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -12,8 +13,11 @@ RawClient::RawClient(const std::string &socket_path) {
     address.sun_family = AF_UNIX;
     if (socket_path.size() >= sizeof address.sun_path) return;
     socket_path.copy(address.sun_path, socket_path.size());
-    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+    // Connects without waiting: a full listen queue fails at once instead of
+    // holding the test. The connected socket blocks.
+    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd_ >= 0 && (connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+                     fcntl(fd_, F_SETFL, 0) != 0))
         close();
     reader_ = wire::LineReader(fd_);
 }
@@ -40,6 +44,10 @@ void RawClient::close() {
 
 bool RawClient::send(std::string_view bytes) {
     return fd_ >= 0 && wire::write_all(fd_, bytes);
+}
+
+void RawClient::end_sending() {
+    if (fd_ >= 0) shutdown(fd_, SHUT_WR);
 }
 
 std::optional<std::string> RawClient::line(int timeout_ms) {

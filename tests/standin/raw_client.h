@@ -30,6 +30,8 @@ class RawClient {
     bool connected() const { return fd_ >= 0; }
 
     bool send(std::string_view bytes);
+    // Ends what the client sends (shutdown for writing); replies still come.
+    void end_sending();
     // The next line without its CR LF, or nothing when none came in time or
     // the server hung up.
     std::optional<std::string> line(int timeout_ms = kWaitLimitMs);

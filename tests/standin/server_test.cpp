@@ -7,6 +7,7 @@
 
 #include "raw_client.h"
 #include "standin/fingerprint.h"
+#include "standin/server.h"
 #include "standin/signatures.h"
 #include "standin_process.h"
 
@@ -190,6 +191,27 @@ TEST_F(Server, ServesSeveralClientsAtOnceWhileOneStalls) {
         EXPECT_EQ(raw->reply().lines, Lines{"220 " + clean});
     ASSERT_TRUE(stalled->send("ne\r\n"));
     EXPECT_EQ(stalled->reply().lines, Lines{"241 /half-a-line"});
+}
+
+TEST(ServerClients, ABurstUpToTheLimitIsGreetedAndTheNextToldOverloaded) {
+    StandinProcess server;
+    ASSERT_TRUE(server.started()) << server.error_output();
+    // Frozen, the server accepts nothing, so every connection waits in its
+    // listen queue at once, as when a parallel scan opens all of them first.
+    server.freeze();
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (unsigned i = 0; i <= standin::kMaxClients; ++i) {
+        clients.push_back(std::make_unique<RawClient>(server.socket_path()));
+        ASSERT_TRUE(clients.back()->connected()) << "connection " << i << " refused";
+    }
+    server.freeze(false);
+    for (unsigned i = 0; i < standin::kMaxClients; ++i) {
+        ASSERT_EQ(clients[i]->line(), "201 1 4 1 15062024 1000 standin") << i;
+        ASSERT_TRUE(clients[i]->send("NOOP\r\n"));
+    }
+    EXPECT_EQ(clients.back()->line(), "401 server is overloaded");
+    for (unsigned i = 0; i < standin::kMaxClients; ++i)
+        EXPECT_EQ(clients[i]->reply().lines, Lines{"200 OK"}) << i;
 }
 
 TEST_F(Server, SurvivesClientsThatVanishAtAnyPoint) {

@@ -137,6 +137,10 @@ int StandinProcess::stop(int signal) {
     return -1; // the destructor kills it
 }
 
+void StandinProcess::freeze(bool frozen) {
+    if (pid_ > 0) kill(pid_, frozen ? SIGSTOP : SIGCONT);
+}
+
 std::string StandinProcess::error_output() const {
     return read_file(folder_ + "/server.err");
 }

@@ -33,6 +33,9 @@ class StandinProcess {
     // -1 when it did not exit normally within the bound.
     int stop(int signal = SIGTERM);
     bool running();
+    // Stops the process (SIGSTOP) or lets it go on (SIGCONT). While it is
+    // stopped it accepts nothing: connections wait in its listen queue.
+    void freeze(bool frozen = true);
 
     // What the server wrote on standard error so far.
     std::string error_output() const;
