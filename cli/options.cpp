@@ -1,21 +1,23 @@
 // Reading the command line: GNU getopt, the help and version texts, and the
-// resolution of the socket path.
+// checks that the options describe a run.
 #include "cli/options.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
-#include <unistd.h>
+
+#include "cli/paths.h"
 
 namespace {
 
 constexpr char kVersion[] = "5.5.3/RELEASE";
 constexpr int kBuild = 104;
-constexpr size_t kPathBufferSize = 8192;
+constexpr int kBadCommandLine = 9;
+constexpr int kRunFailed = 1;
 
-[[noreturn]] void fail(const char *message, int status) {
+int fail(const char *message, int status) {
     std::fputs(message, stderr);
-    std::exit(status);
+    return status;
 }
 
 void print_help(const char *program) {
@@ -32,28 +34,25 @@ void print_help(const char *program) {
                  program);
 }
 
-// Makes the -p value absolute (current directory, "/", value; not
-// normalised) and returns a private copy. The path must fit the working
-// buffer, NUL included.
-char *resolve_server_path(const char *value) {
+// Sets the socket path from the -p value; the exit status of the run when
+// that fails, else kOptionsValid.
+int set_server_path(const char *value, RunOptions *options) {
+    if (options->server_path != nullptr)
+        return fail("ERROR: the path to the orvaserver socket has been already specified!\n",
+                    kRunFailed);
     char buffer[kPathBufferSize];
-    size_t value_length = std::strlen(value);
-    size_t used = 0;
-    if (value[0] != '/') {
-        if (getcwd(buffer, kPathBufferSize) == nullptr)
-            fail("ERROR: Could not get current directory.\n", 1);
-        used = std::strlen(buffer);
-        if (used + 1 + value_length >= kPathBufferSize)
-            fail("ERROR: the path to the orvaserver socket is too long.\n", 1);
-        buffer[used++] = '/';
-    } else if (value_length >= kPathBufferSize) {
-        fail("ERROR: the path to the orvaserver socket is too long.\n", 1);
+    switch (absolute_path(value, buffer)) {
+    case PathFailure::NoDirectory:
+        return fail("ERROR: Could not get current directory.\n", kRunFailed);
+    case PathFailure::TooLong:
+        return fail("ERROR: the path to the orvaserver socket is too long.\n", kRunFailed);
+    case PathFailure::None:
+        break;
     }
-    std::memcpy(buffer + used, value, value_length + 1);
-
-    char *copy = strdup(buffer);
-    if (copy == nullptr) fail("ERROR: Could not allocate memory!\n", 1);
-    return copy;
+    options->server_path = strdup(buffer);
+    if (options->server_path == nullptr)
+        return fail("ERROR: Could not allocate memory!\n", kRunFailed);
+    return kOptionsValid;
 }
 
 } // namespace
@@ -65,11 +64,10 @@ void print_version(FILE *out) {
     std::fputs("Copyright (C) 2026 the orvaclient developers.\n", out);
 }
 
-RunOptions read_options(int argc, char **argv) {
-    RunOptions options;
+int read_options(int argc, char **argv, RunOptions *options) {
     if (argc <= 1) {
         print_help(argc == 1 ? argv[0] : "orvaclient");
-        std::exit(0);
+        return 0;
     }
 
     int option;
@@ -77,27 +75,27 @@ RunOptions read_options(int argc, char **argv) {
         switch (option) {
         case 'h':
             print_help(argv[0]);
-            std::exit(0);
+            return 0;
         case 'v':
             print_version(stderr);
-            std::exit(0);
+            return 0;
         case 'q':
-            options.quiet = true;
+            options->quiet = true;
             break;
         case 'u':
-            options.scan_flags |= kScanCureFlag;
+            options->scan_flags |= SCAN_CURE;
             break;
         case 's':
-            options.scan_mode = true;
+            options->scan_mode = true;
             break;
         case 'c':
-            options.check_mode = true;
+            options->check_mode = true;
             break;
-        case 'p':
-            if (options.server_path != nullptr)
-                fail("ERROR: the path to the orvaserver socket has been already specified!\n", 1);
-            options.server_path = resolve_server_path(optarg);
+        case 'p': {
+            int status = set_server_path(optarg, options);
+            if (status != kOptionsValid) return status;
             break;
+        }
         case 'n':
             // Accepted for compatibility: its value is consumed and ignored.
             std::fprintf(stderr, "Unrecognized option '%c'\n", 'n');
@@ -107,12 +105,13 @@ RunOptions read_options(int argc, char **argv) {
             break;
         }
     }
-    options.first_operand = optind;
+    options->first_operand = optind;
 
-    if (options.server_path == nullptr) fail("ERROR: required parameter -p was not specified\n", 9);
-    if (options.check_mode == options.scan_mode)
-        fail("ERROR: either -c or -s switch should be specified\n", 9);
-    if (options.scan_mode && optind >= argc)
-        fail("ERROR: at least one file should be specified for scanning\n", 9);
-    return options;
+    if (options->server_path == nullptr)
+        return fail("ERROR: required parameter -p was not specified\n", kBadCommandLine);
+    if (options->check_mode == options->scan_mode)
+        return fail("ERROR: either -c or -s switch should be specified\n", kBadCommandLine);
+    if (options->scan_mode && optind >= argc)
+        return fail("ERROR: at least one file should be specified for scanning\n", kBadCommandLine);
+    return kOptionsValid;
 }

@@ -1,0 +1,22 @@
+// The lines that report one scanned file on standard output, and the exit
+// status that each outcome gives.
+#pragma once
+
+#include <cstdint>
+
+#include "client/scan.h"
+
+// Exit status of a file that was not scanned at all; no verdict has it.
+constexpr int kNotScanned = 7;
+
+// The first word of each line of a report list, joined by tabs. The caller
+// frees the result; null only when memory runs out.
+char *list_first_words(const char *list);
+
+// Exit status of a verdict; kNotScanned outside the table.
+int verdict_exit_status(uint32_t verdict);
+
+// Reports one scan request for `name`, unless `quiet`: "<name> ERROR" when
+// `code` is a failure, else the verdict line and one line per name list the
+// report holds. Returns the file's exit status.
+int report_scan(const char *name, ResultCode code, const ScanReport *report, bool quiet);
