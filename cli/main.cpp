@@ -1,5 +1,5 @@
-// orvaclient: asks the local scanning server to scan files, or checks that
-// it answers and lists what it reports about itself.
+// orvaclient: asks a scanning server to scan files, or checks that it
+// answers and lists what it reports about itself.
 #include <cstdio>
 #include <cstdlib>
 
@@ -10,16 +10,14 @@
 
 namespace {
 
-int run(const RunOptions &options, int argc, char **argv) {
+int run_check(const RunOptions &options) {
     const char *failure = nullptr;
-    ServerConnection *conn = open_server(options.server_path, 0, &failure);
+    ServerConnection *conn = open_server(options.address(), 0, &failure);
     if (conn == nullptr) {
         std::fputs(failure, stderr);
         return 1;
     }
-    int status = options.check_mode ? run_check_mode(conn, options.quiet)
-                                    : run_scan_loop(conn, options.scan_flags, options.quiet, argc,
-                                                    argv, options.first_operand);
+    int status = run_check_mode(conn, options.quiet);
     close_server(conn);
     return status;
 }
@@ -29,7 +27,8 @@ int run(const RunOptions &options, int argc, char **argv) {
 int main(int argc, char **argv) {
     RunOptions options;
     int status = read_options(argc, argv, &options);
-    if (status == kOptionsValid) status = run(options, argc, argv);
+    if (status == kOptionsValid)
+        status = options.check_mode ? run_check(options) : run_scan_mode(options, argc, argv);
     std::free(options.server_path);
     return status;
 }

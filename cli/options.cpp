@@ -30,7 +30,11 @@ void print_help(const char *program) {
                  "   -u       Try to cure files while scanning\n"
                  "   -s       Do scanning the files for viruses\n"
                  "   -c       Do checking orvaserver connection and querying the data\n"
-                 "   -p<path> Specify the path to orvaserver socket. Required param.\n",
+                 "   -p<path> Specify the path to orvaserver socket. Required param.\n"
+                 "   -r       Scan directories recursively (implies -w)\n"
+                 "   -j<n>    Scan with up to n connections at once (1 to 64)\n"
+                 "   -t<addr> Connect to orvaserver over TCP at host[:port] instead of -p\n"
+                 "   -w       Exit with the status of the most severe finding of the run\n",
                  program);
 }
 
@@ -50,8 +54,20 @@ int set_server_path(const char *value, RunOptions *options) {
         break;
     }
     options->server_path = strdup(buffer);
-    if (options->server_path == nullptr)
+    if (options->server_path != nullptr && options->tcp_address != nullptr)
+        return fail("ERROR: -p and -t are exclusive: specify only one of them\n", kBadCommandLine);
+    if (options->server_path == nullptr && options->tcp_address == nullptr)
         return fail("ERROR: Could not allocate memory!\n", kRunFailed);
+    return kOptionsValid;
+}
+
+// The -j value: a number of connections from 1 to kMaxConnections.
+int set_connections(const char *value, RunOptions *options) {
+    char *end = nullptr;
+    long count = std::strtol(value, &end, 10);
+    if (value[0] < '0' || value[0] > '9' || *end != '\0' || count < 1 || count > kMaxConnections)
+        return fail("ERROR: -j expects a number of connections from 1 to 64\n", kBadCommandLine);
+    options->connections = static_cast<int>(count);
     return kOptionsValid;
 }
 
@@ -71,7 +87,7 @@ int read_options(int argc, char **argv, RunOptions *options) {
     }
 
     int option;
-    while ((option = getopt(argc, argv, "hvquscp:n:")) != -1) {
+    while ((option = getopt(argc, argv, "hvquscp:n:rj:t:w")) != -1) {
         switch (option) {
         case 'h':
             print_help(argv[0]);
@@ -96,6 +112,25 @@ int read_options(int argc, char **argv, RunOptions *options) {
             if (status != kOptionsValid) return status;
             break;
         }
+        case 'r':
+            // A tree has no meaningful last file.
+            options->recursive = true;
+            options->whole_run = true;
+            break;
+        case 'w':
+            options->whole_run = true;
+            break;
+        case 'j': {
+            int status = set_connections(optarg, options);
+            if (status != kOptionsValid) return status;
+            break;
+        }
+        case 't':
+            if (options->tcp_address != nullptr)
+                return fail("ERROR: the address of the orvaserver has been already specified!\n",
+                            kRunFailed);
+            options->tcp_address = optarg;
+            break;
         case 'n':
             // Accepted for compatibility: its value is consumed and ignored.
             std::fprintf(stderr, "Unrecognized option '%c'\n", 'n');
@@ -107,7 +142,9 @@ int read_options(int argc, char **argv, RunOptions *options) {
     }
     options->first_operand = optind;
 
-    if (options->server_path == nullptr)
+    if (options->server_path != nullptr && options->tcp_address != nullptr)
+        return fail("ERROR: -p and -t are exclusive: specify only one of them\n", kBadCommandLine);
+    if (options->server_path == nullptr && options->tcp_address == nullptr)
         return fail("ERROR: required parameter -p was not specified\n", kBadCommandLine);
     if (options->check_mode == options->scan_mode)
         return fail("ERROR: either -c or -s switch should be specified\n", kBadCommandLine);

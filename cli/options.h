@@ -7,13 +7,23 @@
 #include "client/scan.h"
 
 struct RunOptions {
-    char *server_path = nullptr; // private copy (malloc), always absolute once set
+    char *server_path = nullptr;       // -p: private copy (malloc), always absolute once set
+    const char *tcp_address = nullptr; // -t: "host" or "host:port" as given
     ScanFlags scan_flags = SCAN_DEFAULT_FLAGS;
     bool quiet = false;
     bool scan_mode = false;
     bool check_mode = false;
-    int first_operand = 0; // index into argv of the first file operand
+    bool recursive = false; // -r: a folder operand is scanned as a tree
+    bool whole_run = false; // -w (and -r): the status of the most severe outcome
+    int connections = 0;    // -j: 1 to 64; 0 when not given
+    int first_operand = 0;  // index into argv of the first file operand
+
+    // The address given to conn_open: the socket path or the TCP address.
+    const char *address() const { return tcp_address != nullptr ? tcp_address : server_path; }
 };
+
+// Most connections that -j may ask for.
+constexpr int kMaxConnections = 64;
 
 // What read_options returns when the run goes on.
 constexpr int kOptionsValid = -1;

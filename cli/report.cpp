@@ -9,6 +9,9 @@ namespace {
 
 constexpr int kVerdictExitStatus[VERDICT_COUNT] = {0, 4, 5, 4, 2, 3, 6, 8, 8, 8};
 
+// Severity of each exit status of a file, 0 to 8; higher is more severe.
+constexpr int kSeverity[9] = {0, 0, 2, 3, 7, 1, 4, 6, 5};
+
 void print_list(const char *label, const char *list) {
     if (list == nullptr) return;
     char *words = list_first_words(list);
@@ -64,4 +67,20 @@ int report_scan(const char *name, ResultCode code, const ScanReport *report, boo
         print_list("LSUSPICION", report->suspicion_list);
     }
     return verdict_exit_status(report->verdict);
+}
+
+int report_job(const ScanJob &job, ResultCode code, ScanReport *report, bool quiet) {
+    int status = kNotScanned;
+    if (job.line != nullptr) {
+        if (!quiet) std::fputs(job.line, stdout);
+    } else {
+        status = report_scan(job.name, code, report, quiet);
+    }
+    scan_report_clear(report);
+    return status;
+}
+
+int fold_status(int run_status, int file_status, bool whole_run) {
+    if (!whole_run) return file_status;
+    return kSeverity[file_status] > kSeverity[run_status] ? file_status : run_status;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "cli/file_source.h"
 #include "client/scan.h"
 
 // Exit status of a file that was not scanned at all; no verdict has it.
@@ -20,3 +21,12 @@ int verdict_exit_status(uint32_t verdict);
 // `code` is a failure, else the verdict line and one line per name list the
 // report holds. Returns the file's exit status.
 int report_scan(const char *name, ResultCode code, const ScanReport *report, bool quiet);
+
+// Reports a finished job: its line when it has one, else its scan as
+// report_scan does; then empties the report. Returns the file's exit status.
+int report_job(const ScanJob &job, ResultCode code, ScanReport *report, bool quiet);
+
+// The run's exit status once a file has been reported: the file's own, or
+// with `whole_run` the more severe of the two, from most to least severe 4
+// (infected), 7 (not scanned), 8, 6, 3, 2, 5 (cured) and 0 (clean).
+int fold_status(int run_status, int file_status, bool whole_run);

@@ -1,66 +1,74 @@
-// The scan loop of the front end.
+// The scan loop of the front end over one connection, and the choice
+// between it and the parallel one.
 #include "cli/scan_loop.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include "cli/paths.h"
+#include "cli/parallel_scan.h"
 #include "cli/report.h"
+#include "cli/server.h"
 #include "cli/stdin_dump.h"
 #include "client/commands.h"
 
 namespace {
 
-// One operand, from its name to its status.
-int scan_operand(ServerConnection *conn, const char *operand, ScanFlags scan_flags, bool quiet,
-                 ScanReport *report) {
-    static char path[kPathBufferSize];
+constexpr char kNoMemory[] = "ERROR: Could not allocate memory!\n";
 
-    if (std::strcmp(operand, "-") == 0) {
-        if (!capture_stdin()) {
-            if (!quiet) std::fputs("STDIN ERROR\n", stdout);
-            return kNotScanned;
+// Scans job after job on one connection, each to its end, then sends QUIT.
+int scan_one_by_one(ServerConnection *conn, FileSource *source, const RunOptions &options) {
+    ScanReport report{};
+    int status = 0;
+    for (;;) {
+        ScanJob job;
+        NextJob next = file_source_next(source, &job);
+        if (next == NextJob::End) break;
+        if (next == NextJob::Ready && job.from_stdin && !prepare_stdin_job(&job))
+            next = NextJob::NoMemory;
+        if (next == NextJob::NoMemory) {
+            release_job(&job);
+            std::fputs(kNoMemory, stderr);
+            status = 1;
+            break;
         }
-        std::memcpy(path, stdin_dump_path(), std::strlen(stdin_dump_path()) + 1);
-    } else if (absolute_path(operand, path) != PathFailure::None) {
-        if (!quiet) std::printf("%s ERROR\n", operand);
-        return kNotScanned;
+        ResultCode code = RC_OK;
+        if (job.line == nullptr) {
+            // The file has just been examined; the scan need not examine it
+            // again.
+            conn_scan_identity(conn, job.device, job.inode);
+            code = conn_scan(conn, job.path, &report, options.scan_flags, nullptr);
+        }
+        int file_status = report_job(job, code, &report, options.quiet);
+        status = fold_status(status, file_status, options.whole_run);
+        release_job(&job);
     }
-
-    struct stat info;
-    if (stat(path, &info) != 0 || access(path, R_OK) != 0) {
-        if (!quiet) std::printf("%s ERROR %s\n", path, std::strerror(errno));
-        return kNotScanned;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        if (!quiet) std::printf("%s ERROR not a regular file\n", path);
-        return kNotScanned;
-    }
-
-    // The file has just been examined; the scan need not examine it again.
-    conn_scan_identity(conn, static_cast<uint64_t>(info.st_dev),
-                       static_cast<uint64_t>(info.st_ino));
-    ResultCode code = conn_scan(conn, path, report, scan_flags, nullptr);
-    int status = report_scan(operand, code, report, quiet);
-    scan_report_clear(report);
+    conn_quit(conn);
     return status;
 }
 
 } // namespace
 
-int run_scan_loop(ServerConnection *conn, ScanFlags scan_flags, bool quiet, int argc, char **argv,
-                  int first) {
-    ScanReport report;
-    std::memset(&report, 0, sizeof report);
-
-    int status = 0;
-    for (int i = first; i < argc; ++i)
-        status = scan_operand(conn, argv[i], scan_flags, quiet, &report);
-
-    conn_quit(conn);
+int run_scan_mode(const RunOptions &options, int argc, char **argv) {
+    FileSource *source = file_source_create(argv + options.first_operand,
+                                            argc - options.first_operand, options.recursive);
+    if (source == nullptr) {
+        std::fputs(kNoMemory, stderr);
+        return 1;
+    }
+    int status;
+    if (options.connections > 1) {
+        status = scan_in_parallel(source, options);
+    } else {
+        const char *failure = nullptr;
+        ServerConnection *conn = open_server(options.address(), 0, &failure);
+        if (conn == nullptr) {
+            std::fputs(failure, stderr);
+            status = 1;
+        } else {
+            status = scan_one_by_one(conn, source, options);
+            close_server(conn);
+        }
+    }
+    file_source_free(source);
     remove_stdin_dump();
     return status;
 }
