@@ -2,14 +2,14 @@
 #include "cli/check_mode.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "client/commands.h"
 
-void run_check_mode(ServerConnection *conn, bool quiet) {
+int run_check_mode(ServerConnection *conn, bool quiet) {
     if (RC_FAILED(conn_keys(conn))) {
         std::fputs("ERROR: Can not connect to server !\n", stderr);
-        std::exit(1);
+        free_key_list(conn);
+        return 1;
     }
     if (!quiet) {
         std::printf("RECORDS %u\nUPDATED %02d-%02d-%04d\n\n", conn->db_records, conn->db_day,
@@ -21,5 +21,5 @@ void run_check_mode(ServerConnection *conn, bool quiet) {
         }
     }
     free_key_list(conn);
-    std::exit(0);
+    return 0;
 }

@@ -4,5 +4,7 @@
 
 #include "client/connection.h"
 
-// Ends the process: 0 when the server answered KEYS, 1 otherwise.
-[[noreturn]] void run_check_mode(ServerConnection *conn, bool quiet);
+// Sends KEYS on the open connection and prints what the server announced.
+// Returns the run's exit status: 0 when the server answered, 1 (after the
+// message on standard error) otherwise. No QUIT is sent.
+int run_check_mode(ServerConnection *conn, bool quiet);

@@ -1,21 +1,23 @@
 // Reading the command line: GNU getopt, the help and version texts, and the
-// resolution of the socket path.
+// checks that the options describe a run.
 #include "cli/options.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
-#include <unistd.h>
+
+#include "cli/paths.h"
 
 namespace {
 
 constexpr char kVersion[] = "5.5.3/RELEASE";
 constexpr int kBuild = 104;
-constexpr size_t kPathBufferSize = 8192;
+constexpr int kBadCommandLine = 9;
+constexpr int kRunFailed = 1;
 
-[[noreturn]] void fail(const char *message, int status) {
+int fail(const char *message, int status) {
     std::fputs(message, stderr);
-    std::exit(status);
+    return status;
 }
 
 void print_help(const char *program) {
@@ -28,32 +30,45 @@ void print_help(const char *program) {
                  "   -u       Try to cure files while scanning\n"
                  "   -s       Do scanning the files for viruses\n"
                  "   -c       Do checking orvaserver connection and querying the data\n"
-                 "   -p<path> Specify the path to orvaserver socket. Required param.\n",
+                 "   -p<path> Specify the path to orvaserver socket. Required param.\n"
+                 "   -r       Scan directories recursively (implies -w)\n"
+                 "   -j<n>    Scan with up to n connections at once (1 to 64)\n"
+                 "   -t<addr> Connect to orvaserver over TCP at host[:port] instead of -p\n"
+                 "   -w       Exit with the status of the most severe finding of the run\n",
                  program);
 }
 
-// Makes the -p value absolute (current directory, "/", value; not
-// normalised) and returns a private copy. The path must fit the working
-// buffer, NUL included.
-char *resolve_server_path(const char *value) {
+// Sets the socket path from the -p value; the exit status of the run when
+// that fails, else kOptionsValid.
+int set_server_path(const char *value, RunOptions *options) {
+    if (options->server_path != nullptr)
+        return fail("ERROR: the path to the orvaserver socket has been already specified!\n",
+                    kRunFailed);
     char buffer[kPathBufferSize];
-    size_t value_length = std::strlen(value);
-    size_t used = 0;
-    if (value[0] != '/') {
-        if (getcwd(buffer, kPathBufferSize) == nullptr)
-            fail("ERROR: Could not get current directory.\n", 1);
-        used = std::strlen(buffer);
-        if (used + 1 + value_length >= kPathBufferSize)
-            fail("ERROR: the path to the orvaserver socket is too long.\n", 1);
-        buffer[used++] = '/';
-    } else if (value_length >= kPathBufferSize) {
-        fail("ERROR: the path to the orvaserver socket is too long.\n", 1);
+    switch (absolute_path(value, buffer)) {
+    case PathFailure::NoDirectory:
+        return fail("ERROR: Could not get current directory.\n", kRunFailed);
+    case PathFailure::TooLong:
+        return fail("ERROR: the path to the orvaserver socket is too long.\n", kRunFailed);
+    case PathFailure::None:
+        break;
     }
-    std::memcpy(buffer + used, value, value_length + 1);
+    options->server_path = strdup(buffer);
+    if (options->server_path != nullptr && options->tcp_address != nullptr)
+        return fail("ERROR: -p and -t are exclusive: specify only one of them\n", kBadCommandLine);
+    if (options->server_path == nullptr && options->tcp_address == nullptr)
+        return fail("ERROR: Could not allocate memory!\n", kRunFailed);
+    return kOptionsValid;
+}
 
-    char *copy = strdup(buffer);
-    if (copy == nullptr) fail("ERROR: Could not allocate memory!\n", 1);
-    return copy;
+// The -j value: a number of connections from 1 to kMaxConnections.
+int set_connections(const char *value, RunOptions *options) {
+    char *end = nullptr;
+    long count = std::strtol(value, &end, 10);
+    if (value[0] < '0' || value[0] > '9' || *end != '\0' || count < 1 || count > kMaxConnections)
+        return fail("ERROR: -j expects a number of connections from 1 to 64\n", kBadCommandLine);
+    options->connections = static_cast<int>(count);
+    return kOptionsValid;
 }
 
 } // namespace
@@ -65,38 +80,56 @@ void print_version(FILE *out) {
     std::fputs("Copyright (C) 2026 the orvaclient developers.\n", out);
 }
 
-RunOptions read_options(int argc, char **argv) {
-    RunOptions options;
+int read_options(int argc, char **argv, RunOptions *options) {
     if (argc <= 1) {
         print_help(argc == 1 ? argv[0] : "orvaclient");
-        std::exit(0);
+        return 0;
     }
 
     int option;
-    while ((option = getopt(argc, argv, "hvquscp:n:")) != -1) {
+    while ((option = getopt(argc, argv, "hvquscp:n:rj:t:w")) != -1) {
         switch (option) {
         case 'h':
             print_help(argv[0]);
-            std::exit(0);
+            return 0;
         case 'v':
             print_version(stderr);
-            std::exit(0);
+            return 0;
         case 'q':
-            options.quiet = true;
+            options->quiet = true;
             break;
         case 'u':
-            options.scan_flags |= kScanCureFlag;
+            options->scan_flags |= SCAN_CURE;
             break;
         case 's':
-            options.scan_mode = true;
+            options->scan_mode = true;
             break;
         case 'c':
-            options.check_mode = true;
+            options->check_mode = true;
             break;
-        case 'p':
-            if (options.server_path != nullptr)
-                fail("ERROR: the path to the orvaserver socket has been already specified!\n", 1);
-            options.server_path = resolve_server_path(optarg);
+        case 'p': {
+            int status = set_server_path(optarg, options);
+            if (status != kOptionsValid) return status;
+            break;
+        }
+        case 'r':
+            // A tree has no meaningful last file.
+            options->recursive = true;
+            options->whole_run = true;
+            break;
+        case 'w':
+            options->whole_run = true;
+            break;
+        case 'j': {
+            int status = set_connections(optarg, options);
+            if (status != kOptionsValid) return status;
+            break;
+        }
+        case 't':
+            if (options->tcp_address != nullptr)
+                return fail("ERROR: the address of the orvaserver has been already specified!\n",
+                            kRunFailed);
+            options->tcp_address = optarg;
             break;
         case 'n':
             // Accepted for compatibility: its value is consumed and ignored.
@@ -107,12 +140,15 @@ RunOptions read_options(int argc, char **argv) {
             break;
         }
     }
-    options.first_operand = optind;
+    options->first_operand = optind;
 
-    if (options.server_path == nullptr) fail("ERROR: required parameter -p was not specified\n", 9);
-    if (options.check_mode == options.scan_mode)
-        fail("ERROR: either -c or -s switch should be specified\n", 9);
-    if (options.scan_mode && optind >= argc)
-        fail("ERROR: at least one file should be specified for scanning\n", 9);
-    return options;
+    if (options->server_path != nullptr && options->tcp_address != nullptr)
+        return fail("ERROR: -p and -t are exclusive: specify only one of them\n", kBadCommandLine);
+    if (options->server_path == nullptr && options->tcp_address == nullptr)
+        return fail("ERROR: required parameter -p was not specified\n", kBadCommandLine);
+    if (options->check_mode == options->scan_mode)
+        return fail("ERROR: either -c or -s switch should be specified\n", kBadCommandLine);
+    if (options->scan_mode && optind >= argc)
+        return fail("ERROR: at least one file should be specified for scanning\n", kBadCommandLine);
+    return kOptionsValid;
 }

@@ -1,23 +1,12 @@
-// The scan mode of the front end: every file operand is resolved, examined
-// and scanned, and reported with its verdict and the names the server found.
+// The scan mode of the front end: every file of the run, in order, is
+// examined, scanned and reported, over one connection or, with -j, several.
 #pragma once
 
-#include <cstdint>
+#include "cli/options.h"
 
-#include "client/connection.h"
-
-// Scans argv[first .. argc-1] in order, sends QUIT and ends the process with
-// the exit status of the last operand.
-[[noreturn]] void run_scan_loop(ServerConnection *conn, uint32_t scan_flags, bool quiet, int argc,
-                                char **argv, int first);
-
-// Copies standard input into the dump file; false (after a message on
-// standard error) when it could not be written.
-bool capture_stdin();
-
-// The first word of each line of a report list, joined by tabs. The caller
-// frees the result; null only when memory runs out.
-char *list_first_words(const char *list);
-
-// Exit status of a verdict; 7 (not scanned) outside the table.
-int verdict_exit_status(uint32_t verdict);
+// Opens the connection(s), scans the operands argv[first_operand..argc-1] in
+// order (folders as trees under -r), sends QUIT and removes the dump of
+// standard input. Returns the run's exit status: 1 when no connection could
+// be opened, else the status of the last file or, with -w, of the most
+// severe outcome.
+int run_scan_mode(const RunOptions &options, int argc, char **argv);

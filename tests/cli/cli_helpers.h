@@ -21,6 +21,12 @@ inline const std::string kUsage =
     "   -s       Do scanning the files for viruses\n"
     "   -c       Do checking orvaserver connection and querying the data\n"
     "   -p<path> Specify the path to orvaserver socket. Required param.\n";
+// The lines of the options added since, after the eight lines above.
+inline const std::string kLaterOptions =
+    "   -r       Scan directories recursively (implies -w)\n"
+    "   -j<n>    Scan with up to n connections at once (1 to 64)\n"
+    "   -t<addr> Connect to orvaserver over TCP at host[:port] instead of -p\n"
+    "   -w       Exit with the status of the most severe finding of the run\n";
 
 // Version line: fixed text, then the build's date and time in the form
 // "Aug  2 2005, 12:40:36".

@@ -22,10 +22,10 @@ void expect_help(const ProcessResult &run) {
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, "");
     auto lines = lines_of(run.err);
-    ASSERT_EQ(lines.size(), 10u) << run.err;
+    ASSERT_EQ(lines.size(), 14u) << run.err;
     EXPECT_TRUE(std::regex_match(lines[0], std::regex(kVersionPattern))) << lines[0];
     EXPECT_FALSE(lines[1].empty()) << "the maker's notice";
-    EXPECT_EQ(run.err.substr(run.err.size() - kUsage.size()), kUsage);
+    EXPECT_EQ(run.err.substr(lines[0].size() + lines[1].size() + 2), kUsage + kLaterOptions);
 }
 
 void expect_version_only(const ProcessResult &run) {
@@ -70,12 +70,28 @@ TEST(CommandLine, ValidationFailuresInTheirOrder) {
         {{"-p", "/x", "-p", "/x", "-c"},
          "ERROR: the path to the orvaserver socket has been already specified!\n",
          1},
+        {{"-c", "-j", "4", "-r", "-w"}, no_p, 9}, // neither -p nor -t
+        {{"-t", "h", "-p", "/x", "-c"},
+         "ERROR: -p and -t are exclusive: specify only one of them\n",
+         9},
+        {{"-t", "h:1", "-t", "h:1", "-c"},
+         "ERROR: the address of the orvaserver has been already specified!\n",
+         1},
+        {{"-tlocalhost", "-q"}, mode, 9},
     };
     for (const Case &c : cases) {
         ProcessResult run = run_client(c.args);
         EXPECT_EQ(run.err, c.err) << c.args[0];
         EXPECT_EQ(run.status, c.status) << c.args[0];
         EXPECT_EQ(run.out, "");
+    }
+}
+
+TEST(CommandLine, ConnectionCountsOutsideOneToSixtyFourAreRefused) {
+    for (const char *count : {"0", "65", "", "4x", "-1", " 2"}) {
+        ProcessResult run = run_client({"-p", "/x", "-s", "f", "-j", count});
+        EXPECT_EQ(run.err, "ERROR: -j expects a number of connections from 1 to 64\n") << count;
+        EXPECT_EQ(run.status, 9) << count;
     }
 }
 

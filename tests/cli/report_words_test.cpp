@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "cli/scan_loop.h"
+#include "cli/report.h"
 
 namespace {
 

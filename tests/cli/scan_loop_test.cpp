@@ -222,6 +222,43 @@ TEST_F(ScanLoop, APlantedLinkAtTheDumpNameIsLeftAlone) {
     }
 }
 
+TEST_F(ScanLoop, WithWTheStatusIsTheRunsMostSevereOutcome) {
+    std::string a = dir.write("a", "x");
+    // In each pair the first outcome is the more severe one; without -w the
+    // second, the last file's, decides.
+    struct Case {
+        std::string first;
+        std::string second;
+        int status;
+        int last_status;
+    } cases[] = {
+        {"220 x\r\n", "220 x\r\n", 0, 0}, {"221 x\r\n", "220 x\r\n", 5, 0},
+        {"233 x\r\n", "221 x\r\n", 2, 5}, {"232 x\r\n", "233 x\r\n", 3, 2},
+        {"240 x\r\n", "232 x\r\n", 6, 3}, {"234 x\r\n", "240 x\r\n", 8, 6},
+        {"525 x\r\n", "234 x\r\n", 7, 8}, {"230 x\r\n", "525 x\r\n", 4, 7},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(scan({"-w", a, a}, {c.first, c.second}).run.status, c.status) << c.first;
+        EXPECT_EQ(scan({a, a}, {c.first, c.second}).run.status, c.last_status) << c.first;
+    }
+}
+
+TEST_F(ScanLoop, OverTcpAServerClosingMidUploadFailsTheFile) {
+    std::string big = dir.write("big", std::string(1 << 20, 'x'));
+    FakeServer server(FakeServer::Transport::Tcp);
+    server.send(FakeServer::greeting())
+        .expect_line()
+        .send("310 send it\r\n")
+        .expect_bytes(1000)
+        .close_now();
+    server.start();
+    ProcessResult run = run_client({"-t", server.address(), "-s", big, big});
+    server.received();
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.out, big + " ERROR\n" + big + " ERROR\n");
+    EXPECT_EQ(run.status, 7);
+}
+
 TEST_F(ScanLoop, ACuredCopyReplacesTheFile) {
     std::string f = dir.write("f", "infected!");
     std::string body = "clean";

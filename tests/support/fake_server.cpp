@@ -67,7 +67,7 @@ FakeServer::~FakeServer() {
 }
 
 FakeServer &FakeServer::send(std::string bytes) {
-    steps_.push_back({Step::Kind::Send, std::move(bytes)});
+    scripts_.back().push_back({Step::Kind::Send, std::move(bytes)});
     return *this;
 }
 
@@ -88,32 +88,38 @@ FakeServer &FakeServer::send_bytewise(std::string bytes) {
 }
 
 FakeServer &FakeServer::expect_line() {
-    steps_.push_back({Step::Kind::ExpectLine, {}});
+    scripts_.back().push_back({Step::Kind::ExpectLine, {}});
     return *this;
 }
 
 FakeServer &FakeServer::expect_bytes(size_t n) {
-    steps_.push_back({Step::Kind::ExpectBytes, {}, n});
+    scripts_.back().push_back({Step::Kind::ExpectBytes, {}, n});
     return *this;
 }
 
 FakeServer &FakeServer::pause(int milliseconds) {
-    steps_.push_back({Step::Kind::Pause, {}, static_cast<size_t>(milliseconds)});
+    scripts_.back().push_back({Step::Kind::Pause, {}, static_cast<size_t>(milliseconds)});
     return *this;
 }
 
 FakeServer &FakeServer::close_now() {
-    steps_.push_back({Step::Kind::Close, {}});
+    scripts_.back().push_back({Step::Kind::Close, {}});
     return *this;
 }
 
 FakeServer &FakeServer::shutdown_reading() {
-    steps_.push_back({Step::Kind::ShutdownRead, {}});
+    scripts_.back().push_back({Step::Kind::ShutdownRead, {}});
     return *this;
 }
 
 FakeServer &FakeServer::call(std::function<void()> action) {
-    steps_.push_back({Step::Kind::Call, {}, 0, std::move(action)});
+    scripts_.back().push_back({Step::Kind::Call, {}, 0, std::move(action)});
+    return *this;
+}
+
+FakeServer &FakeServer::next_client() {
+    scripts_.emplace_back();
+    received_.emplace_back();
     return *this;
 }
 
@@ -126,15 +132,15 @@ void FakeServer::start() {
     thread_ = std::thread([this] { run(); });
 }
 
-std::string FakeServer::received() {
+std::string FakeServer::received(size_t client) {
     if (thread_.joinable()) thread_.join();
     std::lock_guard<std::mutex> lock(mutex_);
-    return received_;
+    return received_.at(client);
 }
 
 std::string FakeServer::received_so_far() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return received_;
+    return received_[0];
 }
 
 std::string FakeServer::address() const {
@@ -144,55 +150,67 @@ std::string FakeServer::address() const {
 
 // Reads what is there, waiting at most timeout_ms. False at end of input, on
 // a stop request or when the time ran out.
-bool FakeServer::read_more(int fd, int timeout_ms) {
+bool FakeServer::read_more(size_t client, int fd, int timeout_ms) {
     pollfd fds[2] = {{fd, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
     int ready = poll(fds, 2, timeout_ms);
     if (ready <= 0 || (fds[1].revents & POLLIN) != 0) return false;
     std::string piece;
     if (wire::read_some(fd, piece) != wire::ReadStatus::Data) return false;
     std::lock_guard<std::mutex> lock(mutex_);
-    received_ += piece;
+    received_[client] += piece;
     return true;
 }
 
-bool FakeServer::wait_until(int fd, size_t bytes_wanted, bool line_wanted) {
+// Waits until the client has sent `bytes_wanted` bytes, or with a non-zero
+// `lines_wanted` that many lines.
+bool FakeServer::wait_until(size_t client, int fd, size_t bytes_wanted, size_t lines_wanted) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitLimitMs);
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (line_wanted ? wire::count_lines(received_) >= lines_expected_
-                            : received_.size() >= bytes_wanted)
+            const std::string &got = received_[client];
+            if (lines_wanted > 0 ? wire::count_lines(got) >= lines_wanted
+                                 : got.size() >= bytes_wanted)
                 return true;
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - std::chrono::steady_clock::now())
                         .count();
-        if (left <= 0 || !read_more(fd, static_cast<int>(left))) return false;
+        if (left <= 0 || !read_more(client, fd, static_cast<int>(left))) return false;
     }
 }
 
+// Accepts the clients in turn and plays each its script in a thread of its
+// own.
 void FakeServer::run() {
-    pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
-    if (poll(fds, 2, kWaitLimitMs) <= 0 || (fds[0].revents & POLLIN) == 0) return;
-    int fd = accept(listen_fd_, nullptr, nullptr);
-    if (fd < 0) return;
+    std::vector<std::thread> clients;
+    for (size_t client = 0; client < scripts_.size(); ++client) {
+        pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
+        if (poll(fds, 2, kWaitLimitMs) <= 0 || (fds[0].revents & POLLIN) == 0) break;
+        int fd = accept(listen_fd_, nullptr, nullptr);
+        if (fd < 0) break;
+        clients.emplace_back([this, client, fd] { play(client, fd); });
+    }
+    for (std::thread &client : clients)
+        client.join();
+}
 
+void FakeServer::play(size_t client, int fd) {
+    size_t lines_expected = 0;
+    size_t bytes_expected = 0;
     bool open = true;
-    for (const Step &step : steps_) {
+    for (const Step &step : scripts_[client]) {
         switch (step.kind) {
         case Step::Kind::Send:
             // A client that went away shows in the test's own checks.
             wire::write_all(fd, step.bytes);
             break;
         case Step::Kind::ExpectLine:
-            ++lines_expected_;
-            wait_until(fd, 0, true);
+            wait_until(client, fd, 0, ++lines_expected);
             break;
-        case Step::Kind::ExpectBytes: {
-            std::lock_guard<std::mutex> lock(mutex_);
-            bytes_expected_ += step.count;
-        }
-            wait_until(fd, bytes_expected_, false);
+        case Step::Kind::ExpectBytes:
+            bytes_expected += step.count;
+            wait_until(client, fd, bytes_expected, 0);
             break;
         case Step::Kind::Pause: {
             pollfd stop = {stop_pipe_[0], POLLIN, 0};
@@ -215,7 +233,7 @@ void FakeServer::run() {
     if (open) {
         // Stay silent and keep recording until the client closes.
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitLimitMs);
-        while (std::chrono::steady_clock::now() < deadline && read_more(fd, kWaitLimitMs)) {
+        while (std::chrono::steady_clock::now() < deadline && read_more(client, fd, kWaitLimitMs)) {
         }
     }
     close(fd);

@@ -1,7 +1,7 @@
 // A scriptable stand-in for the scanning server, for tests: it listens on a
 // Unix socket in a temporary directory or on a loopback TCP port, plays a
-// script of sends, waits and closes against one client, and records every
-// byte the client sends.
+// script of sends, waits and closes against one client (or one script to
+// each of several clients), and records every byte each client sends.
 #pragma once
 
 #include <cstddef>
@@ -36,20 +36,24 @@ class FakeServer {
     // Runs `action` in the server's thread at this point of the script, for
     // example to look at a file that the client named.
     FakeServer &call(std::function<void()> action);
+    // Ends the script of one client: the steps that follow are played to the
+    // next client that connects, while the earlier clients' scripts go on.
+    FakeServer &next_client();
 
     // The greeting of a ready server with the given database fields.
     static std::string greeting(const std::string &date = "05032004", unsigned records = 123456,
                                 const std::string &tag = "standin");
 
-    // Starts listening for one client in a background thread. After the
+    // Starts listening for the clients in a background thread. After its
     // script the server keeps reading (and stays silent) until the client
     // closes, for at most a few seconds.
     void start();
 
-    // Waits until the script and the final read are over, then returns every
-    // byte received.
-    std::string received();
-    // What has arrived so far, without waiting; for use inside call().
+    // Waits until every script and its final read are over, then returns
+    // every byte that the client'th client sent.
+    std::string received(size_t client = 0);
+    // What the first client has sent so far, without waiting; for use inside
+    // call().
     std::string received_so_far();
 
     std::string address() const; // socket path, or "127.0.0.1:port"
@@ -66,8 +70,9 @@ class FakeServer {
     };
 
     void run();
-    bool read_more(int fd, int timeout_ms);
-    bool wait_until(int fd, size_t bytes_wanted, bool line_wanted);
+    void play(size_t client, int fd);
+    bool read_more(size_t client, int fd, int timeout_ms);
+    bool wait_until(size_t client, int fd, size_t bytes_wanted, size_t lines_wanted);
 
     Transport transport_;
     std::string directory_;
@@ -75,10 +80,8 @@ class FakeServer {
     uint16_t port_ = 0;
     int listen_fd_ = -1;
     int stop_pipe_[2] = {-1, -1};
-    std::vector<Step> steps_;
+    std::vector<std::vector<Step>> scripts_{1}; // one per client, in the order they connect
     std::thread thread_;
     std::mutex mutex_;
-    std::string received_;
-    size_t lines_expected_ = 0;
-    size_t bytes_expected_ = 0;
+    std::vector<std::string> received_{1};
 };

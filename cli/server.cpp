@@ -1,0 +1,37 @@
+// Opening and closing the front end's connections.
+#include "cli/server.h"
+
+#include <unistd.h>
+
+#include "client/connect.h"
+
+ServerConnection *open_server(const char *address, uint16_t flags, const char **failure) {
+    ServerConnection *conn = conn_create(kBufferSize, kTimeoutSec, kTimeoutSec, flags);
+    if (conn == nullptr) {
+        *failure = "ERROR: Could not allocate memory!\n";
+        return nullptr;
+    }
+    if (conn_open(address, kTimeoutSec, conn) == RC_OK) return conn;
+
+    switch (conn->result) {
+    case RC_SERVER_OVERLOADED:
+        *failure = "ERROR: Could not connect to orvaserver: server is overloaded.\n";
+        break;
+    case RC_CLIENT_NOT_ALLOWED:
+        *failure = "ERROR: Could not connect to orvaserver: client IP is not allowed.\n";
+        break;
+    default:
+        *failure = "ERROR: Could not connect to server!\n";
+        break;
+    }
+    close_server(conn);
+    return nullptr;
+}
+
+void close_server(ServerConnection *conn) {
+    if (conn == nullptr) return;
+    // conn_open leaves the socket open when it fails; conn_quit closes it and
+    // sets it to -1.
+    if (conn->sock >= 0) close(conn->sock);
+    conn_free(conn);
+}

@@ -1,0 +1,21 @@
+// Opening and closing the front end's connections to the scanning server,
+// with the client's buffer size and time limits, and the message that says
+// why a connection could not be opened.
+#pragma once
+
+#include <cstdint>
+
+#include "client/connection.h"
+
+// The size of each connection buffer, and the limit of the connect and of
+// every wait for the server, in seconds.
+constexpr uint32_t kBufferSize = 8192;
+constexpr uint32_t kTimeoutSec = 300;
+
+// Creates a connection with `flags` and opens it at `address` (a socket path
+// or "host[:port]"), which waits for the greeting. Returns the connection, or
+// null with *failure set to the fatal message that says why ("ERROR: ...\n").
+ServerConnection *open_server(const char *address, uint16_t flags, const char **failure);
+
+// Closes the connection's socket, if any, and releases the record.
+void close_server(ServerConnection *conn);
