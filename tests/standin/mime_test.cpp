@@ -4,36 +4,16 @@
 
 #include "standin/matcher.h"
 #include "standin/scan_reply.h"
+#include "support/mail_samples.h"
 
 namespace {
 
 using standin::Signature;
 using standin::StreamScanner;
 
-std::string base64_lines(const std::string &bytes) {
-    static const char alphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string text;
-    for (size_t at = 0; at < bytes.size(); at += 3) {
-        uint32_t group = static_cast<unsigned char>(bytes[at]) << 16;
-        if (at + 1 < bytes.size()) group |= static_cast<unsigned char>(bytes[at + 1]) << 8;
-        if (at + 2 < bytes.size()) group |= static_cast<unsigned char>(bytes[at + 2]);
-        text += alphabet[(group >> 18) & 63];
-        text += alphabet[(group >> 12) & 63];
-        text += at + 1 < bytes.size() ? alphabet[(group >> 6) & 63] : '=';
-        text += at + 2 < bytes.size() ? alphabet[group & 63] : '=';
-    }
-    std::string lines;
-    for (size_t at = 0; at < text.size(); at += 76)
-        lines += text.substr(at, 76) + "\r\n";
-    return lines;
-}
-
 std::string message(const std::string &attachment, const std::string &encoding_header) {
-    return "From: a@example.org\r\nContent-Type: multipart/mixed; boundary=\"b1\"\r\n\r\n"
-           "--b1\r\nContent-Type: text/plain\r\n\r\nSee the attachment.\r\n-- \r\nA.\r\n"
-           "--b1\r\nContent-Type: application/octet-stream\r\n" +
-           encoding_header + "\r\n\r\n" + base64_lines(attachment) + "--b1--\r\n";
+    return "From: a@example.org\r\nContent-Type: multipart/mixed; boundary=\"b1\"\r\n\r\n" +
+           mail_body_with_attachment(attachment, encoding_header);
 }
 
 // Names found, in order, for the bytes fed in pieces of `piece` bytes.
