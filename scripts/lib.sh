@@ -38,6 +38,17 @@ ensure_build_tools() {
     [ ${#missing[@]} = 0 ] || install_packages "${missing[@]}"
 }
 
+# The system's mail-filter library, which orvamilter is built on, and
+# miltertest, which plays the mail server in its tests.
+have_milter_library() { have_header libmilter/mfapi.h && have_library libmilter; }
+
+ensure_milter_tools() {
+    local missing=()
+    have_milter_library || missing+=(libmilter-dev)
+    command -v miltertest >/dev/null 2>&1 || missing+=(miltertest)
+    [ ${#missing[@]} = 0 ] || install_packages "${missing[@]}"
+}
+
 # clang with its sanitizer runtime, for the sanitizer build of the tests.
 ensure_clang_sanitizers() {
     local missing=()

@@ -6,6 +6,7 @@
 --   id      the queue id (default TEST)
 --   ctype   a Content-Type header, when given
 --   forge   when set, the message brings an X-Virus-Status header of its own
+--   show    when set, the answer is printed once it has been checked
 --   expect  accept    the message is taken; its X-Virus-Status is `status`, and
 --                     X-Virus-Scanned is added unless `status` is UNSCANNED ...
 --           reject, tempfail
@@ -69,6 +70,13 @@ local function session()
             check(mt.eom_check(conn, MT_HDRDELETE, "X-Virus-Status"),
                   "the message's own X-Virus-Status stays")
         end
+        if show then
+            print("accepted, with the headers added:")
+            print("  X-Virus-Status: " .. added)
+            if scanned then
+                print("  X-Virus-Scanned: " .. mt.getheader(conn, "X-Virus-Scanned", 0))
+            end
+        end
     elseif expect == "discard" then
         check(got == SMFIR_DISCARD, "reply " .. got .. ", not discard")
     else
@@ -76,6 +84,9 @@ local function session()
         check(got == SMFIR_REPLYCODE, "reply " .. got .. ", not a reply code")
         check(mt.eom_check(conn, MT_SMTPREPLY, code, xcode, text), "the reply is not " .. reply)
         check(not mt.eom_check(conn, MT_HDRADD), "a header was added")
+        if show then
+            print((expect == "reject" and "rejected" or "deferred") .. "; the mail server answers: " .. reply)
+        end
     end
     mt.disconnect(conn)
 end
