@@ -57,14 +57,14 @@ Session *session_of(SMFICTX *ctx) {
 }
 
 void spool_bytes(Message &message, const char *bytes, size_t count) {
+    message.size += count;
     if (message.oversize || message.spool_error != 0) return;
-    if (settings->max_size != 0 && message.size + count > settings->max_size) {
+    if (settings->max_size != 0 && message.size > settings->max_size) {
         // Nothing more of it is kept: the message is not scanned.
         message.oversize = true;
         message.spool.remove();
         return;
     }
-    message.size += count;
     if (!message.spool.exists())
         message.spool_error = message.spool.create(*spool_folder, spool_group);
     if (message.spool_error == 0) message.spool_error = message.spool.write(bytes, count);
