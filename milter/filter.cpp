@@ -156,6 +156,7 @@ Outcome outcome_of(ResultCode code, const ScanReport &report) {
         return outcome;
     }
     outcome.verdict = verdict_name(report.verdict);
+    const char *names = nullptr;
     switch (report.verdict) {
     case VERDICT_OK:
         outcome.kind = Kind::Clean;
@@ -164,19 +165,19 @@ Outcome outcome_of(ResultCode code, const ScanReport &report) {
     case VERDICT_CUREFAILED:
     case VERDICT_DELETED:
         outcome.kind = Kind::Infected;
-        outcome.names = names_of(report.infected_list);
+        names = report.infected_list;
         break;
     case VERDICT_CURED:
         outcome.kind = Kind::Infected;
-        outcome.names = names_of(report.cured_list);
+        names = report.cured_list;
         break;
     case VERDICT_WARNING:
         outcome.kind = Kind::Warning;
-        outcome.names = names_of(report.warning_list);
+        names = report.warning_list;
         break;
     case VERDICT_SUSPICION:
         outcome.kind = Kind::Suspicion;
-        outcome.names = names_of(report.suspicion_list);
+        names = report.suspicion_list;
         break;
     case VERDICT_PROTECTED:
     case VERDICT_CORRUPTED:
@@ -188,6 +189,7 @@ Outcome outcome_of(ResultCode code, const ScanReport &report) {
         outcome.reason = "the scanning server could not read the message";
         break;
     }
+    outcome.names = names_of(names);
     return outcome;
 }
 

@@ -118,12 +118,8 @@ else
     "$root/build/orvamilter" -f -e -l "unix:$work/milter.sock" -s "$socket" -d "$work/spool" \
         2>"$work/milter.log" &
     milter_pid=$!
-    for _ in $(seq 100); do
-        [ -S "$work/milter.sock" ] && break
-        kill -0 "$milter_pid" 2>/dev/null || break
-        sleep 0.05
-    done
-    [ -S "$work/milter.sock" ] || { cat "$work/milter.log" >&2; say "orvamilter did not start"; exit 1; }
+    wait_for_socket "$work/milter.sock" "$milter_pid" ||
+        { cat "$work/milter.log" >&2; say "orvamilter did not start"; exit 1; }
     printf 'orvamilter (pid %s) listens on unix:%s and scans with the server above;\n' \
         "$milter_pid" "$work/milter.sock"
     printf 'miltertest plays the mail server and passes it two messages.\n'

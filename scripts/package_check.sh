@@ -240,12 +240,8 @@ if [ "$milter" = 1 ]; then
     "$prefix/sbin/orvamilter" -f -e -l "unix:$work/milter.sock" -s "$socket" -d "$work/spool" \
         >"$work/milter.log" 2>&1 &
     milter_pid=$!
-    for _ in $(seq 100); do
-        [ -S "$work/milter.sock" ] && break
-        kill -0 "$milter_pid" 2>/dev/null || break
-        sleep 0.05
-    done
-    [ -S "$work/milter.sock" ] || { cat "$work/milter.log" >&2; fail "orvamilter did not listen"; }
+    wait_for_socket "$work/milter.sock" "$milter_pid" ||
+        { cat "$work/milter.log" >&2; fail "orvamilter did not listen"; }
     kill -TERM "$milter_pid"
     status=0
     wait "$milter_pid" || status=$?

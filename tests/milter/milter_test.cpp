@@ -146,14 +146,25 @@ class MilterTest : public ::testing::Test {
     }
 };
 
-// Starts the stand-in with the sample signatures on a socket path of the
-// test's choosing, so that it can come back at the same address.
-std::unique_ptr<StandinProcess> standin_at(const std::string &path) {
-    auto server = std::make_unique<StandinProcess>(
-        std::vector<std::string>{"--socket", path, "--signatures", SAMPLE_SIGNATURES}, false);
-    EXPECT_TRUE(wait_for([&] { return exists(path); })) << server->error_output();
-    return server;
-}
+// The stand-in with the sample signatures on a socket path of the test's
+// own, so that it can stop and come back at the same address.
+class Scanner {
+  public:
+    Scanner() { start(); }
+    const std::string &address() const { return address_; }
+    void stop() { process_->stop(); }
+    void start() {
+        process_ = std::make_unique<StandinProcess>(
+            std::vector<std::string>{"--socket", address_, "--signatures", SAMPLE_SIGNATURES},
+            false);
+        EXPECT_TRUE(wait_for([&] { return exists(address_); })) << process_->error_output();
+    }
+
+  private:
+    TempDir folder_;
+    std::string address_ = folder_ / "scanner.sock";
+    std::unique_ptr<StandinProcess> process_;
+};
 
 TEST_F(MilterTest, AnswersEachVerdictWithTheDefaultActions) {
     StandinProcess server({"--signatures", SAMPLE_SIGNATURES});
@@ -202,19 +213,17 @@ TEST_F(MilterTest, OtherActionsAndTheServerOverTcp) {
 }
 
 TEST_F(MilterTest, AStoppedScannerDefersMailUntilItIsBack) {
-    TempDir folder;
-    const std::string address = folder / "scanner.sock";
-    auto server = standin_at(address);
-    Filter filter(address);
+    Scanner server;
+    Filter filter(server.address());
     ASSERT_TRUE(filter.started()) << filter.log();
     EXPECT_EQ(filter.session(kClean, kAcceptedClean, "R1"), "");
 
-    server->stop();
+    server.stop();
     EXPECT_EQ(filter.session(kClean, kDeferred, "R2"), "");
     EXPECT_NE(filter.log().find("R2: verdict=UNSCANNED names=- action=tempfail"),
               std::string::npos);
 
-    server = standin_at(address);
+    server.start();
     EXPECT_EQ(filter.session(infected_attachment(), kRejectedInfected, "R3"), "")
         << "the filter uses the server again without a restart";
     EXPECT_TRUE(TempDir::list(filter.spool()).empty());
@@ -238,10 +247,8 @@ TEST_F(MilterTest, MessagesGivenUpHalfWayLeaveNoSpoolFile) {
 }
 
 TEST_F(MilterTest, TwentySessionsAtOnceLeaveNoFileAndNoConnection) {
-    TempDir folder;
-    const std::string address = folder / "scanner.sock";
-    auto server = standin_at(address);
-    Filter filter(address);
+    Scanner server;
+    Filter filter(server.address());
     ASSERT_TRUE(filter.started()) << filter.log();
     const size_t sockets = filter.sockets();
 
@@ -272,7 +279,7 @@ TEST_F(MilterTest, TwentySessionsAtOnceLeaveNoFileAndNoConnection) {
 
     // Without its server, the next message finds every kept connection
     // closed: then the filter holds no more sockets than at its start.
-    server->stop();
+    server.stop();
     EXPECT_EQ(filter.session(kClean, kDeferred, "M20"), "");
     std::string listing;
     EXPECT_TRUE(wait_for([&] { return filter.sockets() == sockets; }))
