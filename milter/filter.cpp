@@ -115,8 +115,10 @@ std::string error_text(int error) {
 
 std::string join(const std::vector<std::string> &names, const char *separator) {
     std::string text;
-    for (const std::string &name : names)
-        text += (text.empty() ? "" : separator) + name;
+    for (const std::string &name : names) {
+        if (!text.empty()) text += separator;
+        text += name;
+    }
     return text;
 }
 
@@ -205,7 +207,8 @@ Outcome scan_message(Message &message) {
         message.spool_error = message.spool.create(*spool_folder, spool_group);
     if (message.spool_error == 0) message.spool_error = message.spool.finish();
     if (message.spool_error != 0) {
-        outcome.reason = "spool file: " + error_text(message.spool_error);
+        outcome.reason = "spool file: ";
+        outcome.reason += error_text(message.spool_error);
         return outcome;
     }
     ScanReport report{};
@@ -239,7 +242,10 @@ std::string status_text(const Outcome &outcome) {
     if (outcome.kind == Kind::Oversize) return "UNSCANNED over the size limit";
     if (outcome.kind == Kind::Failure) return "UNSCANNED scanner unavailable";
     std::string text = outcome.verdict;
-    if (!outcome.names.empty()) text += " " + join(outcome.names, " ");
+    if (!outcome.names.empty()) {
+        text += ' ';
+        text += join(outcome.names, " ");
+    }
     return text;
 }
 
@@ -270,7 +276,8 @@ sfsistat answer(SMFICTX *ctx, const Message &message, const Outcome &outcome, Ac
     case Action::Discard:
         return SMFIS_DISCARD;
     case Action::Reject: {
-        std::string text = "Message refused: " + status_text(outcome);
+        std::string text = "Message refused: ";
+        text += status_text(outcome);
         smfi_setreply(ctx, const_cast<char *>("550"), const_cast<char *>("5.7.1"), text.data());
         return SMFIS_REJECT;
     }
@@ -363,7 +370,8 @@ sfsistat on_eom(SMFICTX *ctx) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::string names = outcome.names.empty() ? "-" : join(outcome.names, ",");
-    std::string reason = outcome.reason.empty() ? "" : " reason=\"" + outcome.reason + "\"";
+    std::string reason;
+    if (!outcome.reason.empty()) reason.append(" reason=\"").append(outcome.reason).append("\"");
     log_line(LOG_INFO, "%s: verdict=%s names=%s action=%s size=%llu time=%.3fs%s",
              queue_id(ctx).c_str(), outcome.verdict, names.c_str(), action_name(action),
              static_cast<unsigned long long>(message.size), seconds, reason.c_str());
