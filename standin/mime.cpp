@@ -13,6 +13,9 @@ namespace {
 // cut, which no Content-Transfer-Encoding header ever is.
 constexpr size_t kMaxHeader = 256;
 
+// Longest line of a mail message (RFC 5322), CR LF left out.
+constexpr size_t kMaxMailLine = 998;
+
 constexpr std::string_view kEncodingHeader = "content-transfer-encoding:";
 
 // The value of each base64 character, -1 for every other byte.
@@ -27,6 +30,16 @@ constexpr std::array<int8_t, 256> make_base64_values() {
     return values;
 }
 constexpr std::array<int8_t, 256> kBase64Values = make_base64_values();
+
+// "Name: value": a name of printable characters other than blanks, then a
+// colon.
+bool is_field(const std::string &line) {
+    size_t colon = line.find(':');
+    if (colon == 0 || colon == std::string::npos) return false;
+    for (size_t index = 0; index < colon; ++index)
+        if (line[index] <= ' ' || line[index] > '~') return false;
+    return true;
+}
 
 char lower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -60,43 +73,75 @@ void MimeParts::feed(std::string_view piece, uint64_t offset, std::vector<Match>
     if (state_ == State::Base64) search_decoded(found);
 }
 
-// Skips from line to line, looking only for a boundary line ("--" first).
+// Skips text up to the next boundary line (one that starts with "--"), and
+// that line, to the headers behind it.
 size_t MimeParts::text(std::string_view piece, size_t at) {
-    for (;;) {
-        while (line_start_ && at < piece.size()) {
-            if (piece[at] != '-') {
-                line_start_ = false;
-                break;
-            }
-            ++at;
-            if (++dashes_ == 2) {
-                boundary_ = true;
-                line_start_ = false;
-            }
+    // A line that started in an earlier piece.
+    while (line_start_ && at < piece.size()) {
+        if (piece[at] != '-') {
+            line_start_ = false;
+            break;
         }
-        if (at >= piece.size()) return at;
-        const void *end = std::memchr(piece.data() + at, '\n', piece.size() - at);
-        if (end == nullptr) return piece.size();
-        at = static_cast<size_t>(static_cast<const char *>(end) - piece.data()) + 1;
-        line_start_ = true;
-        dashes_ = 0;
-        if (boundary_) {
-            // A part's headers follow its boundary line.
-            boundary_ = false;
-            state_ = State::Headers;
-            header_.clear();
-            line_.clear();
-            base64_ = false;
-            return at;
+        ++at;
+        if (++dashes_ == 2) {
+            boundary_ = true;
+            line_start_ = false;
         }
     }
+    if (at >= piece.size()) return at;
+    const char *data = piece.data();
+    const size_t size = piece.size();
+    if (!boundary_) {
+        // Found by its dashes, which text has fewer of than line ends.
+        const char *found = nullptr;
+        for (size_t from = at; from + 1 < size && found == nullptr;) {
+            const void *dash = std::memchr(data + from, '-', size - from - 1);
+            if (dash == nullptr) break;
+            size_t index = static_cast<size_t>(static_cast<const char *>(dash) - data);
+            if (index > at && data[index - 1] == '\n' && data[index + 1] == '-')
+                found = data + index - 1;
+            from = index + 1;
+        }
+        if (found == nullptr) {
+            // A line may start in the piece's last byte or two.
+            dashes_ = 0;
+            if (data[size - 1] == '\n') {
+                line_start_ = true;
+            } else if (size - at >= 2 && data[size - 2] == '\n' && data[size - 1] == '-') {
+                line_start_ = true;
+                dashes_ = 1;
+            }
+            return size;
+        }
+        at = static_cast<size_t>(found - data) + 3;
+        boundary_ = true;
+    }
+    const void *end = std::memchr(data + at, '\n', size - at);
+    if (end == nullptr) return size;
+    // A part's headers follow its boundary line.
+    boundary_ = false;
+    line_start_ = true;
+    dashes_ = 0;
+    state_ = State::Headers;
+    header_.clear();
+    line_.clear();
+    base64_ = false;
+    return static_cast<size_t>(static_cast<const char *>(end) - data) + 1;
 }
 
 size_t MimeParts::headers(std::string_view piece, size_t at, uint64_t offset) {
     while (at < piece.size()) {
         char c = piece[at++];
         if (c == '\n') {
+            line_length_ = 0;
             if (end_header_line(offset + at)) return at;
+        } else if (c == '\0' || ++line_length_ > kMaxMailLine) {
+            // No header block: binary bytes are skipped line by line as text.
+            state_ = State::Text;
+            line_start_ = false;
+            dashes_ = 0;
+            line_length_ = 0;
+            return at;
         } else if (line_.size() < kMaxHeader) {
             line_ += c;
         }
@@ -126,6 +171,18 @@ bool MimeParts::end_header_line(uint64_t next_offset) {
     }
     if (blank(line_[0])) {
         header_.append(line_, 0, kMaxHeader - std::min(kMaxHeader, header_.size()));
+    } else if (line_.rfind("--", 0) == 0) {
+        // A boundary right after a boundary: a new header block starts.
+        header_.clear();
+        base64_ = false;
+    } else if (!is_field(line_)) {
+        // Text, not headers: skipped line by line from here on.
+        header_.clear();
+        line_.clear();
+        state_ = State::Text;
+        line_start_ = true;
+        dashes_ = 0;
+        return true;
     } else {
         note_header();
         header_ = line_;

@@ -22,8 +22,10 @@ class StreamScanner;
 // boundary) are read for "Content-Transfer-Encoding: base64"; the body of
 // such a header block is decoded up to its first line that is not base64 (a
 // boundary or text) and searched for the signatures. Nothing else of MIME is
-// checked: an object that is no message at all costs a look at each line's
-// first two bytes.
+// checked. Where headers are expected, a line that is no header field ends
+// the block, as does a NUL byte or a line too long for mail; text is skipped
+// by a search for its dashes, so that an object that is no message costs
+// little more than the search for the signatures.
 class MimeParts {
   public:
     // The set must outlive the decoder.
@@ -52,11 +54,12 @@ class MimeParts {
     const std::vector<Signature> &signatures_;
     State state_ = State::Headers;
     bool line_start_ = true;
-    int dashes_ = 0;        // "-" seen at the start of the current text line
-    bool boundary_ = false; // the current text line starts with "--"
-    std::string line_;      // the header line being read, cut short
-    std::string header_;    // the header being read, continuation lines joined
-    bool base64_ = false;   // the header block being read announces base64
+    int dashes_ = 0;         // "-" seen at the start of the current text line
+    bool boundary_ = false;  // the current text line starts with "--"
+    std::string line_;       // the header line being read, cut short
+    size_t line_length_ = 0; // its length, which a header never takes past 998
+    std::string header_;     // the header being read, continuation lines joined
+    bool base64_ = false;    // the header block being read announces base64
 
     uint32_t quantum_ = 0; // bits of the base64 characters of the current group
     int quantum_chars_ = 0;

@@ -43,6 +43,14 @@ TEST(MimeParts, FindsThreatsInBase64AttachmentsWhateverThePieceSize) {
     // The header's name and value in any case, the value on a continuation line.
     EXPECT_EQ(names_found(set, message(payload, "content-transfer-encoding:\r\n\tBASE64"), 7),
               expected);
+    // Binary bytes first: no header block there, the part is found after them.
+    EXPECT_EQ(names_found(set,
+                          std::string("\x7f"
+                                      "ELF\0\0\r\n",
+                                      8) +
+                              mail,
+                          64),
+              expected);
     // A message that is one base64 part, and an encoding without padding.
     std::string single = "Subject: x\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
                          base64_lines(standin::test_file_bytes() + "ab");
