@@ -112,6 +112,13 @@ if(TARGET orvaserver-standin)
   endif()
 endif()
 
+# The mail filter, where it was built: a daemon, so in sbin with a page in
+# section 8.
+if(TARGET orvamilter)
+  install(TARGETS orvamilter RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+  install(FILES man/orvamilter.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+endif()
+
 # The README and the examples, as documentation.
 set(ORVACLIENT_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/orvaclient)
 install(FILES README.md DESTINATION ${ORVACLIENT_DOCDIR})
@@ -156,8 +163,9 @@ set(CPACK_PACKAGE_DESCRIPTION
 optionally cure) files, or checks that the server answers and lists its key
 records. The package also holds liborvaconn, the C-linkage connection library
 under the client (static and shared, with headers, a CMake package and a
-pkg-config file), and orvaserver-standin, a small scanning server for
-integration tests.")
+pkg-config file), orvamilter, a mail filter for Postfix and Sendmail that
+has every message scanned, and orvaserver-standin, a small scanning server
+for integration tests.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -168,9 +176,13 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 # A shlibs file and the ldconfig trigger for the shared library.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+# dpkg-shlibdeps finds what the programs link, the mail-filter library of
+# orvamilter included; without it the dependencies are named here.
 find_program(ORVA_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(ORVA_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+elseif(TARGET orvamilter)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libmilter1.0.1")
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6")
 endif()

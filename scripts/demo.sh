@@ -2,8 +2,10 @@
 # The main job: builds the client and the stand-in server if needed, starts
 # the server on a socket in a temporary folder, and shows the client checking
 # it, scanning a clean file, the standard anti-virus test file and a file
-# with a warning, and curing an infected letter. Every command is shown with
-# its output and exit status. The server and the folder are gone at the end.
+# with a warning, and curing an infected letter; then, where the mail-filter
+# library and miltertest are installed, a clean and an infected message going
+# through the mail filter orvamilter. Every command is shown with its output
+# and exit status. The servers and the folder are gone at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -11,18 +13,27 @@ root=$PWD
 
 ensure_build_tools
 say "building the client and the stand-in server in build/ ..."
-# Only the two programs the demo runs; the test command builds the rest.
+# Only the programs the demo runs; the test command builds the rest.
+programs=(orvaclient orvaserver-standin)
+with_milter=
+if have_milter_library && command -v miltertest >/dev/null 2>&1; then
+    with_milter=1
+    programs+=(orvamilter)
+fi
 cmake -S . -B build -DORVA_WERROR=ON >/dev/null
-cmake --build build --target orvaclient orvaserver-standin -j "$(nproc 2>/dev/null || echo 2)" \
-    >/dev/null
+cmake --build build --target "${programs[@]}" -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/orva-demo-XXXXXX")
 server_pid=
+milter_pid=
 cleanup() {
-    if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
-        kill -TERM "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
-    fi
+    local pid
+    for pid in "$milter_pid" "$server_pid"; do
+        if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+            kill -TERM "$pid" 2>/dev/null || true
+            wait "$pid" 2>/dev/null || true
+        fi
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -97,6 +108,55 @@ client -p standin.sock -s letter.txt
 
 heading "a file that is nothing but the threat cannot be cured"
 client -p standin.sock -u -s eicar.com
+
+heading "the mail filter: messages from a mail server, scanned on their way in"
+if [ -z "$with_milter" ]; then
+    printf 'skipped: it needs the mail-filter library and its test tool\n'
+    printf '(sudo apt-get install libmilter-dev miltertest)\n'
+else
+    mkdir spool
+    "$root/build/orvamilter" -f -e -l "unix:$work/milter.sock" -s "$socket" -d "$work/spool" \
+        2>"$work/milter.log" &
+    milter_pid=$!
+    wait_for_socket "$work/milter.sock" "$milter_pid" ||
+        { cat "$work/milter.log" >&2; say "orvamilter did not start"; exit 1; }
+    printf 'orvamilter (pid %s) listens on unix:%s and scans with the server above;\n' \
+        "$milter_pid" "$work/milter.sock"
+    printf 'miltertest plays the mail server and passes it two messages.\n'
+
+    # session FILE ID EXPECT ANSWER [Content-Type]: one message through the
+    # filter, with the answer it must give.
+    session() {
+        local kind=status
+        [ "$3" = accept ] || kind=reply
+        local args=(-s "$root/tests/milter/session.lua" -D "socket=unix:$work/milter.sock"
+            -D "body=$1" -D "id=$2" -D "expect=$3" -D "$kind=$4" -D show=1)
+        [ $# -lt 5 ] || args+=(-D "ctype=$5")
+        printf '\n$ miltertest ... (message %s, body %s)\n' "$2" "$1"
+        miltertest "${args[@]}" || say "unexpected answer from orvamilter"
+    }
+    printf 'Hello,\r\nthe quarterly figures are attached as text.\r\n' >clean.eml
+    {
+        printf -- '--b1\r\nContent-Type: text/plain\r\n\r\nSee the attachment.\r\n'
+        printf -- '--b1\r\nContent-Type: application/octet-stream\r\n'
+        printf 'Content-Disposition: attachment; filename="setup.com"\r\n'
+        printf 'Content-Transfer-Encoding: base64\r\n\r\n'
+        printf '%s%s' "$test_head" "$test_tail" | base64 | sed 's/$/\r/'
+        printf -- '--b1--\r\n'
+    } >attachment.eml
+    session clean.eml DEMO1 accept OK
+    printf '\nThe second one carries the test file as a base64 attachment:\n'
+    sed 's/^/  /' attachment.eml | tr -d '\r'
+    session attachment.eml DEMO2 reject "550 5.7.1 Message refused: INFECTED EICAR-Test-File" \
+        'multipart/mixed; boundary="b1"'
+
+    kill -TERM "$milter_pid"
+    wait "$milter_pid" || true
+    milter_pid=
+    printf '\nThe filter logs one line per message (syslog, or standard error with -e):\n'
+    sed 's/^/  /' "$work/milter.log"
+    printf 'Its spool folder is empty again: %s\n' "$(ls -A spool | wc -l) files"
+fi
 
 heading "stopping the server"
 kill -TERM "$server_pid"

@@ -38,6 +38,29 @@ ensure_build_tools() {
     [ ${#missing[@]} = 0 ] || install_packages "${missing[@]}"
 }
 
+# The system's mail-filter library, which orvamilter is built on, and
+# miltertest, which plays the mail server in its tests.
+have_milter_library() { have_header libmilter/mfapi.h && have_library libmilter; }
+
+ensure_milter_tools() {
+    local missing=()
+    have_milter_library || missing+=(libmilter-dev)
+    command -v miltertest >/dev/null 2>&1 || missing+=(miltertest)
+    [ ${#missing[@]} = 0 ] || install_packages "${missing[@]}"
+}
+
+# wait_for_socket PATH PID: waits up to five seconds for the program PID to
+# listen on the Unix socket PATH; fails when it ends first or the time is up.
+wait_for_socket() {
+    local _
+    for _ in $(seq 100); do
+        [ -S "$1" ] && return 0
+        kill -0 "$2" 2>/dev/null || return 1
+        sleep 0.05
+    done
+    [ -S "$1" ]
+}
+
 # clang with its sanitizer runtime, for the sanitizer build of the tests.
 ensure_clang_sanitizers() {
     local missing=()

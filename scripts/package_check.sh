@@ -6,8 +6,11 @@
 # socket and TCP) on a clean file, the standard anti-virus test file and a
 # curable one; the shared
 # library must export exactly the functions its headers declare; the manual
-# pages must render without warnings. Run as root where dpkg is, it also makes
-# the Debian package with cpack, installs it, builds and runs an example
+# pages must render without warnings; the installed mail filter must start
+# against the installed stand-in and stop cleanly on SIGTERM (where the
+# system's mail-filter library is, so that it was built). Run as root where
+# dpkg is, it also makes the Debian package with cpack, installs it (its
+# dependency on the mail-filter library declared), builds and runs an example
 # against the system copy, removes it and checks that no file is left.
 #
 # Usage: scripts/package_check.sh
@@ -83,6 +86,16 @@ for file in bin/orvaclient bin/orvaserver-standin include/orvaclient/client/conn
     share/doc/orvaclient/examples/scan_file.cpp share/orvaclient/signatures.txt; do
     [ -e "$prefix/$file" ] || fail "not installed: $file"
 done
+# The mail filter is built where the system's mail-filter library is.
+milter=0
+if have_milter_library; then
+    milter=1
+    for file in sbin/orvamilter share/man/man8/orvamilter.8; do
+        [ -e "$prefix/$file" ] || fail "not installed: $file"
+    done
+else
+    say "package check: no libmilter-dev here; orvamilter is not checked"
+fi
 for file in liborvaconn.a liborvaconn.so liborvaconn.so.1 cmake/orvaclient/orvaclientConfig.cmake \
     cmake/orvaclient/orvaclientConfigVersion.cmake cmake/orvaclient/orvaclientTargets.cmake; do
     [ -e "$libdir/$file" ] || fail "not installed: ${libdir#"$prefix"/}/$file"
@@ -219,6 +232,25 @@ status=0
 }
 cd - >/dev/null
 
+# The installed mail filter: it listens, then SIGTERM ends it with status 0
+# and its socket gone.
+if [ "$milter" = 1 ]; then
+    step "orvamilter against the installed stand-in server"
+    mkdir "$work/spool"
+    "$prefix/sbin/orvamilter" -f -e -l "unix:$work/milter.sock" -s "$socket" -d "$work/spool" \
+        >"$work/milter.log" 2>&1 &
+    milter_pid=$!
+    wait_for_socket "$work/milter.sock" "$milter_pid" ||
+        { cat "$work/milter.log" >&2; fail "orvamilter did not listen"; }
+    kill -TERM "$milter_pid"
+    status=0
+    wait "$milter_pid" || status=$?
+    [ "$status" = 0 ] && [ ! -e "$work/milter.sock" ] || {
+        cat "$work/milter.log" >&2
+        fail "orvamilter did not stop cleanly (status $status)"
+    }
+fi
+
 kill "$server_pid"
 wait "$server_pid" 2>/dev/null || true
 server_pid=
@@ -230,6 +262,11 @@ if ! command -v man >/dev/null 2>&1 && ! command -v groff >/dev/null 2>&1; then
     install_packages man-db groff-base || true
 fi
 pages=("$prefix"/share/man/man1/orvaclient.1 "$prefix"/share/man/man1/orvaserver-standin.1)
+names=(orvaclient orvaserver-standin)
+if [ "$milter" = 1 ]; then
+    pages+=("$prefix"/share/man/man8/orvamilter.8)
+    names+=(orvamilter)
+fi
 if command -v groff >/dev/null 2>&1; then
     for page in "${pages[@]}"; do
         groff -man -ww -z "$page" 2>"$work/groff.err"
@@ -237,7 +274,7 @@ if command -v groff >/dev/null 2>&1; then
     done
 fi
 if command -v man >/dev/null 2>&1; then
-    for name in orvaclient orvaserver-standin; do
+    for name in "${names[@]}"; do
         MANWIDTH=80 man -P cat -M "$prefix/share/man" "$name" 2>/dev/null >"$work/page" || true
         grep -q 'EXIT STATUS' "$work/page" || fail "man $name does not render from the prefix"
     done
@@ -289,6 +326,15 @@ deb_step() {
         fail "pkg-config does not find the installed package"
     man -w orvaclient >/dev/null 2>&1 || ! command -v man >/dev/null 2>&1 ||
         fail "man does not find orvaclient(1)"
+    if [ "$milter" = 1 ]; then
+        /usr/sbin/orvamilter -v >/dev/null || fail "installed orvamilter -v"
+        man -w 8 orvamilter >/dev/null 2>&1 || ! command -v man >/dev/null 2>&1 ||
+            fail "man does not find orvamilter(8)"
+        local depends
+        depends=$(dpkg-deb -f "$deb" Depends)
+        grep -q libmilter <<<"$depends" ||
+            fail "the package does not declare its dependency on libmilter ($depends)"
+    fi
     quietly cmake -S /usr/share/doc/orvaclient/examples -B "$work/examples-system" \
         -DCMAKE_C_FLAGS="$warnings" -DCMAKE_CXX_FLAGS="$warnings"
     quietly cmake --build "$work/examples-system" --target scan_file

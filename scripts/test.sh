@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
 ensure_build_tools
+ensure_milter_tools
 configure_and_build build -DORVA_WERROR=ON
 ctest --test-dir build --output-on-failure -j 2
 

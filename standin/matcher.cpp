@@ -7,12 +7,18 @@
 #include <unistd.h>
 #include <utility>
 
+#include "standin/mime.h"
+
 namespace standin {
 
-StreamScanner::StreamScanner(const std::vector<Signature> &signatures) : signatures_(signatures) {
+StreamScanner::StreamScanner(const std::vector<Signature> &signatures, bool decode_mime)
+    : signatures_(signatures) {
     size_t longest = longest_pattern(signatures);
     keep_ = longest > 0 ? longest - 1 : 0;
+    if (decode_mime) mime_ = std::make_unique<MimeParts>(signatures);
 }
+
+StreamScanner::~StreamScanner() = default;
 
 void StreamScanner::feed(std::string_view piece) {
     if (piece.empty()) return;
@@ -31,6 +37,7 @@ void StreamScanner::feed(std::string_view piece) {
             matches_.push_back({index, window_offset + at});
     }
 
+    if (mime_) mime_->feed(piece, seen_, matches_);
     seen_ += piece.size();
     if (window_.size() > keep_) window_.erase(0, window_.size() - keep_);
 }
@@ -72,7 +79,8 @@ infection_ranges(const std::vector<Match> &matches, const std::vector<Signature>
     std::vector<std::pair<uint64_t, uint64_t>> ranges;
     for (const Match &match : matches) {
         const Signature &signature = signatures[match.signature];
-        if (signature.kind != ThreatKind::Infection || match.offset >= size) continue;
+        if (signature.kind != ThreatKind::Infection || match.encoded || match.offset >= size)
+            continue;
         ranges.emplace_back(match.offset,
                             std::min<uint64_t>(match.offset + signature.pattern.size(), size));
     }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,18 +14,23 @@
 namespace standin {
 
 struct Match {
-    size_t signature; // index into the signature set
-    uint64_t offset;  // of the first matched byte in the object
+    size_t signature;     // index into the signature set
+    uint64_t offset;      // of the first matched byte in the object
+    bool encoded = false; // found in a base64 MIME part; `offset` is the part's
 };
+
+class MimeParts;
 
 // Finds every occurrence of every pattern, however the bytes are cut into
 // pieces: it keeps the last (longest pattern - 1) bytes of what it has seen in
 // front of each new piece, and reports only occurrences that end in the new
-// piece, so none is missed or reported twice.
+// piece, so none is missed or reported twice. Unless `decode_mime` is false,
+// the decoded contents of base64 MIME parts are searched as well.
 class StreamScanner {
   public:
     // The set must outlive the scanner.
-    explicit StreamScanner(const std::vector<Signature> &signatures);
+    explicit StreamScanner(const std::vector<Signature> &signatures, bool decode_mime = true);
+    ~StreamScanner();
 
     void feed(std::string_view piece);
 
@@ -38,6 +44,7 @@ class StreamScanner {
     std::string window_; // kept history followed by the current piece
     uint64_t seen_ = 0;
     std::vector<Match> matches_;
+    std::unique_ptr<MimeParts> mime_;
 };
 
 enum class FileScanStatus { Ok, CannotOpen, NotRegular, ReadFailed };
@@ -51,7 +58,8 @@ FileScanStatus scan_file(const std::string &path, StreamScanner &scanner, size_t
 constexpr char kNeutralByte = '#';
 
 // Overwrites the bytes of every infection match in `content` with
-// kNeutralByte. Warnings and suspicions are left as they are.
+// kNeutralByte. Warnings and suspicions are left as they are, and so are
+// matches in encoded parts, whose bytes are not the object's.
 void neutralise(std::string &content, const std::vector<Match> &matches,
                 const std::vector<Signature> &signatures);
 

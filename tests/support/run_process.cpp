@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 ProcessResult run_process(const std::string &program, const std::vector<std::string> &argv,
@@ -86,4 +87,56 @@ ProcessResult run_process(const std::string &program, const std::vector<std::str
     if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
     return result;
+}
+
+BackgroundProcess::BackgroundProcess(const std::string &program,
+                                     const std::vector<std::string> &argv,
+                                     const std::string &output_path) {
+    std::vector<char *> args;
+    for (const std::string &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+        int out = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int null = open("/dev/null", O_RDONLY);
+        if (out < 0 || null < 0) _exit(126);
+        dup2(null, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        close(null);
+        close(out);
+        execv(program.c_str(), args.data());
+        _exit(127);
+    }
+}
+
+BackgroundProcess::~BackgroundProcess() {
+    if (running()) stop(SIGKILL);
+}
+
+bool BackgroundProcess::running() {
+    if (pid_ <= 0) return false;
+    if (waitpid(pid_, nullptr, WNOHANG) == 0) return true;
+    pid_ = -1;
+    return false;
+}
+
+int BackgroundProcess::stop(int signal, int timeout_ms) {
+    if (pid_ <= 0) return -1;
+    kill(pid_, signal);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    do {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    } while (std::chrono::steady_clock::now() < deadline);
+    kill(pid_, SIGKILL);
+    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    return -1;
 }

@@ -2,7 +2,9 @@
 // standard output, standard error and exit status.
 #pragma once
 
+#include <csignal>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 struct ProcessResult {
@@ -22,3 +24,23 @@ struct ProcessOptions {
 // argv[0] is passed as given; the program is `program`.
 ProcessResult run_process(const std::string &program, const std::vector<std::string> &argv,
                           const ProcessOptions &options = {});
+
+// A program left running while a test talks to it, its standard output and
+// error going to `output_path`; killed if the test leaves it running.
+class BackgroundProcess {
+  public:
+    BackgroundProcess(const std::string &program, const std::vector<std::string> &argv,
+                      const std::string &output_path);
+    ~BackgroundProcess();
+    BackgroundProcess(const BackgroundProcess &) = delete;
+    BackgroundProcess &operator=(const BackgroundProcess &) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool running();
+    // Sends the signal and waits up to `timeout_ms` for the end: the exit
+    // status, or -1 when it did not exit normally in time.
+    int stop(int signal = SIGTERM, int timeout_ms = 5000);
+
+  private:
+    pid_t pid_ = -1;
+};

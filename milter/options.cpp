@@ -1,0 +1,205 @@
+#include "milter/options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+#include <initializer_list>
+
+namespace {
+
+constexpr uint32_t kMaxTimeoutSec = 3600;
+
+bool parse_number(const char *text, uint64_t limit, uint64_t &value) {
+    if (text[0] < '0' || text[0] > '9') return false;
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long number = std::strtoull(text, &end, 10);
+    if (errno != 0 || number > limit) return false;
+    value = number;
+    return *end == '\0';
+}
+
+// A byte count with an optional k, M or G (binary units).
+bool parse_size(const char *text, uint64_t &size) {
+    std::string digits(text);
+    uint64_t unit = 1;
+    if (!digits.empty()) {
+        switch (digits.back()) {
+        case 'k':
+        case 'K':
+            unit = 1024;
+            break;
+        case 'm':
+        case 'M':
+            unit = 1024 * 1024;
+            break;
+        case 'g':
+        case 'G':
+            unit = 1024 * 1024 * 1024;
+            break;
+        default:
+            break;
+        }
+        if (unit != 1) digits.pop_back();
+    }
+    uint64_t count = 0;
+    if (!parse_number(digits.c_str(), UINT64_MAX / unit, count)) return false;
+    size = count * unit;
+    return true;
+}
+
+bool parse_timeout(const char *text, uint32_t &seconds) {
+    uint64_t value = 0;
+    if (!parse_number(text, kMaxTimeoutSec, value) || value == 0) return false;
+    seconds = static_cast<uint32_t>(value);
+    return true;
+}
+
+// "class=action", with the actions that the class allows.
+bool parse_action(const char *text, MilterOptions &options) {
+    const char *equals = std::strchr(text, '=');
+    if (equals == nullptr) return false;
+    std::string name(text, static_cast<size_t>(equals - text));
+    std::string value(equals + 1);
+
+    struct Class {
+        const char *name;
+        Action *setting;
+        std::initializer_list<Action> allowed;
+    };
+    const Class classes[] = {
+        {"infected", &options.infected, {Action::Reject, Action::Discard, Action::Accept}},
+        {"warning", &options.warning, {Action::Accept, Action::Reject}},
+        {"suspicion", &options.suspicion, {Action::Accept, Action::Reject}},
+        {"failure", &options.failure, {Action::Tempfail, Action::Accept}},
+        {"oversize", &options.oversize, {Action::Accept, Action::Tempfail}},
+    };
+    for (const Class &entry : classes) {
+        if (name != entry.name) continue;
+        for (Action action : entry.allowed) {
+            if (value == action_name(action)) {
+                *entry.setting = action;
+                return true;
+            }
+        }
+        return false;
+    }
+    return false;
+}
+
+} // namespace
+
+const char *action_name(Action action) {
+    switch (action) {
+    case Action::Accept:
+        return "accept";
+    case Action::Reject:
+        return "reject";
+    case Action::Discard:
+        return "discard";
+    case Action::Tempfail:
+        return "tempfail";
+    }
+    return "?";
+}
+
+const char *usage_text() {
+    return "Usage: orvamilter -l SOCKET [options]\n"
+           "  -l SOCKET        where the mail server connects: unix:PATH or inet:PORT@HOST\n"
+           "  -s ADDRESS       the scanning server: a socket path, HOST or HOST:PORT\n"
+           "                   (default /run/orvaserver/orvaserver.sock)\n"
+           "  -d DIR           folder of the messages' spool files (default "
+           "/var/spool/orvamilter)\n"
+           "  -g GROUP         group of the spool files, for the scanning server to read them\n"
+           "  -m SIZE          largest message scanned, in bytes, or with k, M or G;\n"
+           "                   0: no limit (default 25M)\n"
+           "  -t SECONDS       time-out of the scanning server's replies (default 30)\n"
+           "  -T SECONDS       time-out of a TCP connect to the scanning server (default 5)\n"
+           "  -a CLASS=ACTION  infected=reject|discard|accept (default reject)\n"
+           "                   warning=accept|reject, suspicion=accept|reject (default accept)\n"
+           "                   failure=tempfail|accept (default tempfail)\n"
+           "                   oversize=accept|tempfail (default accept)\n"
+           "  -f               stay in the foreground\n"
+           "  -e               log to standard error instead of syslog (needs -f)\n"
+           "  -P FILE          write the process id to FILE\n"
+           "  -h, -v           this help, the version\n";
+}
+
+Parsed parse_options(int argc, char **argv, MilterOptions &options, std::string &error) {
+    optind = 1;
+    opterr = 0;
+    int option;
+    while ((option = getopt(argc, argv, ":l:s:d:g:m:t:T:a:feP:hv")) != -1) {
+        switch (option) {
+        case 'l':
+            options.listen = optarg;
+            break;
+        case 's':
+            options.server = optarg;
+            break;
+        case 'd':
+            options.spool_dir = optarg;
+            break;
+        case 'g':
+            options.spool_group = optarg;
+            break;
+        case 'm':
+            if (!parse_size(optarg, options.max_size)) {
+                error = std::string("bad size: ") + optarg;
+                return Parsed::Error;
+            }
+            break;
+        case 't':
+        case 'T':
+            if (!parse_timeout(optarg,
+                               option == 't' ? options.reply_timeout : options.connect_timeout)) {
+                error = std::string("bad time-out (1 to 3600 seconds): ") + optarg;
+                return Parsed::Error;
+            }
+            break;
+        case 'a':
+            if (!parse_action(optarg, options)) {
+                error = std::string("bad action: ") + optarg;
+                return Parsed::Error;
+            }
+            break;
+        case 'f':
+            options.foreground = true;
+            break;
+        case 'e':
+            options.log_stderr = true;
+            break;
+        case 'P':
+            options.pid_file = optarg;
+            break;
+        case 'h':
+            return Parsed::Help;
+        case 'v':
+            return Parsed::Version;
+        case ':':
+            error = std::string("option -") + static_cast<char>(optopt) + " needs a value";
+            return Parsed::Error;
+        default:
+            error = std::string("unknown option -") + static_cast<char>(optopt);
+            return Parsed::Error;
+        }
+    }
+    if (optind < argc) {
+        error = std::string("unexpected argument: ") + argv[optind];
+        return Parsed::Error;
+    }
+    if (options.listen.empty()) {
+        error = "-l SOCKET is required";
+        return Parsed::Error;
+    }
+    if (options.server.empty()) {
+        error = "-s needs an address";
+        return Parsed::Error;
+    }
+    if (options.log_stderr && !options.foreground) {
+        error = "-e needs -f: a daemon has no standard error";
+        return Parsed::Error;
+    }
+    return Parsed::Run;
+}

@@ -1,0 +1,36 @@
+// The settings of orvamilter, read from its command line, and its help text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// What becomes of a message. Each class of outcome allows some of them.
+enum class Action { Accept, Reject, Discard, Tempfail };
+
+struct MilterOptions {
+    std::string listen;                                     // -l, the mail-filter socket
+    std::string server = "/run/orvaserver/orvaserver.sock"; // -s, a conn_open address
+    std::string spool_dir = "/var/spool/orvamilter";        // -d
+    std::string spool_group;                                // -g, empty: the process's group
+    uint64_t max_size = 25u * 1024 * 1024;                  // -m, 0: no limit
+    uint32_t reply_timeout = 30;                            // -t, seconds
+    uint32_t connect_timeout = 5;                           // -T, seconds
+    Action infected = Action::Reject;                       // -a infected=
+    Action warning = Action::Accept;                        // -a warning=
+    Action suspicion = Action::Accept;                      // -a suspicion=
+    Action failure = Action::Tempfail;                      // -a failure=
+    Action oversize = Action::Accept;                       // -a oversize=
+    bool foreground = false;                                // -f
+    bool log_stderr = false;                                // -e
+    std::string pid_file;                                   // -P
+};
+
+enum class Parsed { Run, Help, Version, Error };
+
+// Reads the command line into `options`; on Error, `error` says why.
+Parsed parse_options(int argc, char **argv, MilterOptions &options, std::string &error);
+
+const char *usage_text();
+
+// "accept", "reject", "discard" or "tempfail".
+const char *action_name(Action action);

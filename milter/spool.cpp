@@ -1,0 +1,108 @@
+#include "milter/spool.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <mutex>
+#include <set>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kNameAttempts = 100;
+
+// The paths of the spool files that exist. Never destroyed: session threads
+// may still remove their files while the process ends.
+struct Registry {
+    std::mutex mutex;
+    std::set<std::string> paths;
+    bool stopped = false;
+};
+
+Registry &registry() {
+    static Registry *known = new Registry;
+    return *known;
+}
+
+} // namespace
+
+int SpoolFile::create(const std::string &folder, gid_t group) {
+    remove();
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        unsigned char random[8];
+        if (getentropy(random, sizeof random) != 0) return errno;
+        char name[40];
+        std::snprintf(name, sizeof name, "/orvamilter-%02x%02x%02x%02x%02x%02x%02x%02x", random[0],
+                      random[1], random[2], random[3], random[4], random[5], random[6], random[7]);
+        std::string path = folder + name;
+
+        Registry &known = registry();
+        std::lock_guard<std::mutex> lock(known.mutex);
+        if (known.stopped) return ESHUTDOWN;
+        // O_EXCL with O_CREAT never follows a link planted at the name;
+        // O_NOFOLLOW says so once more. Nobody else may read the file until
+        // its group and mode are set below.
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return errno;
+        }
+        known.paths.insert(path);
+        fd_ = fd;
+        path_ = path;
+        break;
+    }
+    if (fd_ < 0) return EEXIST;
+    // The scanning server reads the file by its path through the group; the
+    // mode is set here, not left to the umask.
+    if ((group != static_cast<gid_t>(-1) && ::fchown(fd_, static_cast<uid_t>(-1), group) != 0) ||
+        ::fchmod(fd_, 0640) != 0) {
+        int error = errno;
+        remove();
+        return error;
+    }
+    return 0;
+}
+
+int SpoolFile::write(const char *bytes, size_t count) {
+    if (fd_ < 0) return EBADF;
+    while (count > 0) {
+        ssize_t written = ::write(fd_, bytes, count);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return written < 0 ? errno : EIO;
+        bytes += written;
+        count -= static_cast<size_t>(written);
+    }
+    return 0;
+}
+
+int SpoolFile::finish() {
+    if (fd_ < 0) return EBADF;
+    int status = ::close(fd_);
+    fd_ = -1;
+    return status == 0 ? 0 : errno;
+}
+
+void SpoolFile::remove() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    if (path_.empty()) return;
+    Registry &known = registry();
+    {
+        std::lock_guard<std::mutex> lock(known.mutex);
+        // After spool_stop the path is gone already, perhaps reused by now.
+        if (known.paths.erase(path_) != 0) ::unlink(path_.c_str());
+    }
+    path_.clear();
+}
+
+void spool_stop() {
+    Registry &known = registry();
+    std::lock_guard<std::mutex> lock(known.mutex);
+    known.stopped = true;
+    for (const std::string &path : known.paths)
+        ::unlink(path.c_str());
+    known.paths.clear();
+}

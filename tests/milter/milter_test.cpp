@@ -1,0 +1,321 @@
+// orvamilter as a process against the stand-in server, with miltertest as
+// the mail server: the answers to each verdict, other actions, a scanner that
+// stops and comes back, messages given up half-way, a stop in the middle of
+// a message, twenty sessions at once, and the spool file as the scanner sees
+// it.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <sys/stat.h>
+#include <thread>
+
+#include "standin/signatures.h"
+#include "standin_process.h"
+#include "support/fake_server.h"
+#include "support/mail_samples.h"
+#include "support/run_process.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+bool wait_for(const std::function<bool()> &condition) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitLimitMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+bool exists(const std::string &path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0;
+}
+
+struct Message {
+    std::string body;
+    std::string content_type;
+};
+
+const Message kClean = {"Hello,\r\nthe figures are in order.\r\n", ""};
+const Message kWarning = {"Installer built with STANDIN-SAMPLE-PACKER\r\n", ""};
+const Message kOversize = {std::string(20000, 'a') + "\r\n", ""};
+
+Message infected_attachment() {
+    return {
+        mail_body_with_attachment(standin::test_file_bytes(), "Content-Transfer-Encoding: base64"),
+        std::string("multipart/mixed; boundary=\"") + kMailBoundary + "\""};
+}
+
+// What the filter is to answer: accept with this status header, or a reply.
+struct Expect {
+    std::string kind;
+    std::string detail;
+};
+
+const Expect kAcceptedClean = {"accept", "OK"};
+const Expect kRejectedInfected = {"reject", "550 5.7.1 Message refused: INFECTED EICAR-Test-File"};
+const Expect kTaggedWarning = {"accept", "WARNING Sample.Packer"};
+const Expect kDeferred = {"tempfail", "451 4.3.0 Message could not be scanned, try again later"};
+
+// An orvamilter process in a fresh folder, with short time-outs and a size
+// limit of 16 KiB (miltertest sends a body file in one piece, which the
+// library takes up to 64 KiB).
+class Filter {
+  public:
+    explicit Filter(const std::string &server, std::vector<std::string> options = {}) {
+        spool_ = folder_ / "spool";
+        mkdir(spool_.c_str(), 0700);
+        std::vector<std::string> argv = {"orvamilter", "-f",   "-e", "-l",   socket(),
+                                         "-s",         server, "-d", spool_, "-t",
+                                         "5",          "-T",   "2",  "-m",   "16k"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        process_ = std::make_unique<BackgroundProcess>(ORVAMILTER_BINARY, argv, folder_ / "log");
+        started_ = wait_for([&] { return exists(socket_path()) || !process_->running(); }) &&
+                   exists(socket_path());
+    }
+
+    bool started() const { return started_; }
+    std::string socket_path() const { return folder_ / "milter.sock"; }
+    std::string socket() const { return "unix:" + socket_path(); }
+    const std::string &spool() const { return spool_; }
+    std::string log() const { return TempDir::read(folder_ / "log"); }
+    pid_t pid() const { return process_->pid(); }
+    int stop() { return process_->stop(SIGTERM, kWaitLimitMs); }
+
+    // The filter's descriptors that are sockets, and a list of them all.
+    size_t sockets(std::string *listing = nullptr) const {
+        size_t count = 0;
+        const std::string folder = "/proc/" + std::to_string(process_->pid()) + "/fd/";
+        for (const std::string &name : TempDir::list(folder)) {
+            char target[256] = {};
+            ssize_t length = readlink((folder + name).c_str(), target, sizeof target - 1);
+            std::string what(target, length > 0 ? static_cast<size_t>(length) : 0);
+            if (what.rfind("socket:", 0) == 0) ++count;
+            if (listing != nullptr) *listing += name + " -> " + what + "\n";
+        }
+        return count;
+    }
+
+    // Plays one session; empty when the filter answered as expected, else
+    // what miltertest said.
+    std::string session(const Message &message, const Expect &expect, const std::string &id,
+                        bool forge = false) const {
+        std::string body = folder_.write("body-" + id, message.body);
+        std::vector<std::string> argv = {"miltertest",
+                                         "-s",
+                                         SESSION_SCRIPT,
+                                         "-D",
+                                         "socket=" + socket(),
+                                         "-D",
+                                         "body=" + body,
+                                         "-D",
+                                         "id=" + id,
+                                         "-D",
+                                         "expect=" + expect.kind,
+                                         "-D",
+                                         (expect.kind == "accept" ? "status=" : "reply=") +
+                                             expect.detail};
+        if (!message.content_type.empty()) {
+            argv.push_back("-D");
+            argv.push_back("ctype=" + message.content_type);
+        }
+        if (forge) {
+            argv.push_back("-D");
+            argv.push_back("forge=1");
+        }
+        ProcessResult result = run_process(MILTERTEST_BINARY, argv, {"", "", 15000});
+        if (result.status == 0) return "";
+        return id + ": status " + std::to_string(result.status) + " " + result.out + result.err;
+    }
+
+  private:
+    TempDir folder_;
+    std::string spool_;
+    std::unique_ptr<BackgroundProcess> process_;
+    bool started_ = false;
+};
+
+class MilterTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (std::string(MILTERTEST_BINARY).empty() || !exists(MILTERTEST_BINARY))
+            GTEST_SKIP() << "miltertest is not installed (Debian package miltertest)";
+    }
+};
+
+// The stand-in with the sample signatures on a socket path of the test's
+// own, so that it can stop and come back at the same address.
+class Scanner {
+  public:
+    Scanner() { start(); }
+    const std::string &address() const { return address_; }
+    void stop() { process_->stop(); }
+    void start() {
+        process_ = std::make_unique<StandinProcess>(
+            std::vector<std::string>{"--socket", address_, "--signatures", SAMPLE_SIGNATURES},
+            false);
+        EXPECT_TRUE(wait_for([&] { return exists(address_); })) << process_->error_output();
+    }
+
+  private:
+    TempDir folder_;
+    std::string address_ = folder_ / "scanner.sock";
+    std::unique_ptr<StandinProcess> process_;
+};
+
+TEST_F(MilterTest, AnswersEachVerdictWithTheDefaultActions) {
+    StandinProcess server({"--signatures", SAMPLE_SIGNATURES});
+    Filter filter(server.socket_path());
+    ASSERT_TRUE(filter.started()) << filter.log();
+
+    EXPECT_EQ(filter.session(kClean, kAcceptedClean, "Q1", /*forge=*/true), "");
+    EXPECT_EQ(filter.session(infected_attachment(), kRejectedInfected, "Q2"), "");
+    EXPECT_EQ(filter.session(kWarning, kTaggedWarning, "Q3", true), "");
+    EXPECT_EQ(filter.session(kOversize, {"accept", "UNSCANNED over the size limit"}, "Q4"), "");
+    EXPECT_TRUE(TempDir::list(filter.spool()).empty());
+
+    EXPECT_EQ(filter.stop(), 0);
+    EXPECT_FALSE(exists(filter.socket_path())) << "the socket is removed at the end";
+    const std::string log = filter.log();
+    for (const char *line : {"Q1: verdict=OK names=- action=accept size=",
+                             "Q2: verdict=INFECTED names=EICAR-Test-File action=reject size=",
+                             "Q3: verdict=WARNING names=Sample.Packer action=accept size=",
+                             "Q4: verdict=UNSCANNED names=- action=accept size="})
+        EXPECT_NE(log.find(line), std::string::npos) << line << " in\n" << log;
+}
+
+TEST_F(MilterTest, OtherActionsAndTheServerOverTcp) {
+    StandinProcess server({"--signatures", SAMPLE_SIGNATURES, "--tcp", "0"});
+    ASSERT_TRUE(server.started());
+    Filter strict("127.0.0.1:" + std::to_string(server.tcp_port()),
+                  {"-a", "infected=discard", "-a", "warning=reject", "-a", "oversize=tempfail"});
+    ASSERT_TRUE(strict.started()) << strict.log();
+    EXPECT_EQ(strict.session(infected_attachment(), {"discard", ""}, "T1"), "");
+    EXPECT_EQ(strict.session(kWarning,
+                             {"reject", "550 5.7.1 Message refused: WARNING Sample.Packer"}, "T2"),
+              "");
+    EXPECT_EQ(strict.session(
+                  kOversize,
+                  {"tempfail", "452 4.3.4 Message too large to be scanned, try again later"}, "T3"),
+              "");
+
+    Filter lenient(server.socket_path(), {"-a", "infected=accept", "-a", "failure=accept"});
+    ASSERT_TRUE(lenient.started()) << lenient.log();
+    EXPECT_EQ(lenient.session(infected_attachment(), {"accept", "INFECTED EICAR-Test-File"}, "L1"),
+              "");
+    server.stop();
+    EXPECT_EQ(lenient.session(kClean, {"accept", "UNSCANNED scanner unavailable"}, "L2"), "");
+    EXPECT_EQ(strict.stop(), 0);
+    EXPECT_EQ(lenient.stop(), 0);
+}
+
+TEST_F(MilterTest, AStoppedScannerDefersMailUntilItIsBack) {
+    Scanner server;
+    Filter filter(server.address());
+    ASSERT_TRUE(filter.started()) << filter.log();
+    EXPECT_EQ(filter.session(kClean, kAcceptedClean, "R1"), "");
+
+    server.stop();
+    EXPECT_EQ(filter.session(kClean, kDeferred, "R2"), "");
+    EXPECT_NE(filter.log().find("R2: verdict=UNSCANNED names=- action=tempfail"),
+              std::string::npos);
+
+    server.start();
+    EXPECT_EQ(filter.session(infected_attachment(), kRejectedInfected, "R3"), "")
+        << "the filter uses the server again without a restart";
+    EXPECT_TRUE(TempDir::list(filter.spool()).empty());
+}
+
+TEST_F(MilterTest, MessagesGivenUpHalfWayLeaveNoSpoolFile) {
+    StandinProcess server({"--signatures", SAMPLE_SIGNATURES});
+    Filter filter(server.socket_path());
+    ASSERT_TRUE(filter.started()) << filter.log();
+    EXPECT_EQ(filter.session(infected_attachment(), {"abort", ""}, "A1"), "");
+    EXPECT_EQ(filter.session(infected_attachment(), {"lost", ""}, "A2"), "");
+    EXPECT_TRUE(wait_for([&] { return TempDir::list(filter.spool()).empty(); }));
+    EXPECT_EQ(filter.session(kClean, kAcceptedClean, "A3"), "");
+
+    // A stop in the middle of a message removes its file too.
+    std::thread held([&] { EXPECT_EQ(filter.session(kClean, {"hold", ""}, "A4"), ""); });
+    EXPECT_TRUE(wait_for([&] { return !TempDir::list(filter.spool()).empty(); }));
+    EXPECT_EQ(filter.stop(), 0);
+    EXPECT_TRUE(TempDir::list(filter.spool()).empty());
+    held.join();
+}
+
+TEST_F(MilterTest, TwentySessionsAtOnceLeaveNoFileAndNoConnection) {
+    Scanner server;
+    Filter filter(server.address());
+    ASSERT_TRUE(filter.started()) << filter.log();
+    const size_t sockets = filter.sockets();
+
+    const Message infected = infected_attachment();
+    std::vector<std::string> failures(20);
+    std::vector<std::thread> sessions;
+    for (size_t index = 0; index < failures.size(); ++index) {
+        sessions.emplace_back([&, index] {
+            std::string id = "M" + std::to_string(index);
+            switch (index % 3) {
+            case 0:
+                failures[index] = filter.session(kClean, kAcceptedClean, id);
+                break;
+            case 1:
+                failures[index] = filter.session(infected, kRejectedInfected, id);
+                break;
+            default:
+                failures[index] = filter.session(kWarning, kTaggedWarning, id);
+                break;
+            }
+        });
+    }
+    for (std::thread &session : sessions)
+        session.join();
+    for (const std::string &failure : failures)
+        EXPECT_EQ(failure, "");
+    EXPECT_TRUE(TempDir::list(filter.spool()).empty());
+
+    // Without its server, the next message finds every kept connection
+    // closed: then the filter holds no more sockets than at its start.
+    server.stop();
+    EXPECT_EQ(filter.session(kClean, kDeferred, "M20"), "");
+    std::string listing;
+    EXPECT_TRUE(wait_for([&] { return filter.sockets() == sockets; }))
+        << filter.sockets(&listing) << " sockets, " << sockets << " at the start:\n"
+        << listing;
+}
+
+TEST_F(MilterTest, TheScannerReadsTheMessageAsReceivedFromAPrivateFile) {
+    // A group that is not the process's own where that is possible.
+    const gid_t group = getuid() == 0 ? 1 : getegid();
+    std::string spooled;
+    struct stat info {};
+    FakeServer server;
+    server.send(FakeServer::greeting()).expect_line();
+    server.call([&] {
+        std::string line = server.received_so_far();
+        std::string path = line.substr(line.find(' ', 5) + 1);
+        path.resize(path.size() - 2);
+        stat(path.c_str(), &info);
+        spooled = TempDir::read(path);
+    });
+    server.send("220 scanned\r\n").expect_line().send("200 bye\r\n");
+    server.start();
+
+    Filter filter(server.address(), {"-g", std::to_string(group)});
+    ASSERT_TRUE(filter.started()) << filter.log();
+    const Message message = infected_attachment();
+    EXPECT_EQ(filter.session(message, kAcceptedClean, "S1"), "");
+    EXPECT_EQ(filter.stop(), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    EXPECT_EQ(info.st_gid, group);
+    EXPECT_EQ(spooled, "From: sender@example.org\r\nTo: rcpt@example.org\r\nSubject: test S1\r\n"
+                       "MIME-Version: 1.0\r\nContent-Type: " +
+                           message.content_type + "\r\n\r\n" + message.body);
+    EXPECT_NE(server.received().find("QUIT"), std::string::npos)
+        << "a kept connection ends with QUIT when the filter stops";
+}
+
+} // namespace

@@ -1,0 +1,98 @@
+-- One mail server session against orvamilter, run by miltertest:
+--   miltertest -s session.lua -D socket=unix:PATH -D body=FILE -D expect=... [...]
+-- Variables:
+--   socket  the filter's socket
+--   body    a file whose bytes are the message body (CR LF lines)
+--   id      the queue id (default TEST)
+--   ctype   a Content-Type header, when given
+--   forge   when set, the message brings an X-Virus-Status header of its own
+--   show    when set, the answer is printed once it has been checked
+--   expect  accept    the message is taken; its X-Virus-Status is `status`, and
+--                     X-Virus-Scanned is added unless `status` is UNSCANNED ...
+--           reject, tempfail
+--                     the reply is `reply`: "CODE XCODE TEXT"
+--           discard   the message is taken and thrown away
+--           abort     the mail server gives the message up after its body
+--           lost      the mail server's connection breaks after the body
+--           hold      the session waits two seconds after the body, then ends
+-- Prints "FAIL: ..." and exits 1 when the filter answers otherwise.
+
+local function check(condition, what)
+    if not condition then error(what, 0) end
+end
+
+local function step(result, what)
+    check(result == nil, what .. " failed: " .. tostring(result))
+end
+
+local function session()
+    local conn = mt.connect(socket, 100, 0.05)
+    check(conn ~= nil, "cannot connect to " .. socket)
+    step(mt.conninfo(conn, "client.example.org", "192.0.2.1"), "conninfo")
+    step(mt.helo(conn, "client.example.org"), "helo")
+    step(mt.macro(conn, SMFIC_MAIL, "i", id or "TEST"), "macro")
+    step(mt.mailfrom(conn, "<sender@example.org>"), "mailfrom")
+    step(mt.rcptto(conn, "<rcpt@example.org>"), "rcptto")
+    local headers = {{"From", "sender@example.org"}, {"To", "rcpt@example.org"},
+                     {"Subject", "test " .. (id or "")}, {"MIME-Version", "1.0"}}
+    if ctype then table.insert(headers, {"Content-Type", ctype}) end
+    if forge then table.insert(headers, {"X-Virus-Status", "OK"}) end
+    for _, header in ipairs(headers) do
+        step(mt.header(conn, header[1], header[2]), "header " .. header[1])
+    end
+    step(mt.eoh(conn), "eoh")
+    step(mt.bodyfile(conn, body), "body")
+    if expect == "abort" then
+        step(mt.abort(conn), "abort")
+        mt.disconnect(conn)
+        return
+    end
+    if expect == "lost" then
+        mt.disconnect(conn, false)
+        return
+    end
+    if expect == "hold" then
+        mt.sleep(2)
+        return
+    end
+
+    step(mt.eom(conn), "eom")
+    local got = mt.getreply(conn)
+    if expect == "accept" then
+        check(got == SMFIR_CONTINUE or got == SMFIR_ACCEPT, "reply " .. got .. ", not accept")
+        local added = mt.getheader(conn, "X-Virus-Status", 0)
+        check(added == status and mt.eom_check(conn, MT_HDRADD, "X-Virus-Status", status),
+              "X-Virus-Status: " .. tostring(added) .. ", not " .. status)
+        local scanned = string.sub(status, 1, 9) ~= "UNSCANNED"
+        check(mt.eom_check(conn, MT_HDRADD, "X-Virus-Scanned") == scanned,
+              "X-Virus-Scanned " .. (scanned and "missing" or "added"))
+        if forge then
+            check(mt.eom_check(conn, MT_HDRDELETE, "X-Virus-Status"),
+                  "the message's own X-Virus-Status stays")
+        end
+        if show then
+            print("accepted, with the headers added:")
+            print("  X-Virus-Status: " .. added)
+            if scanned then
+                print("  X-Virus-Scanned: " .. mt.getheader(conn, "X-Virus-Scanned", 0))
+            end
+        end
+    elseif expect == "discard" then
+        check(got == SMFIR_DISCARD, "reply " .. got .. ", not discard")
+    else
+        local code, xcode, text = string.match(reply, "^(%d+) (%S+) (.*)$")
+        check(got == SMFIR_REPLYCODE, "reply " .. got .. ", not a reply code")
+        check(mt.eom_check(conn, MT_SMTPREPLY, code, xcode, text), "the reply is not " .. reply)
+        check(not mt.eom_check(conn, MT_HDRADD), "a header was added")
+        if show then
+            print((expect == "reject" and "rejected" or "deferred") .. "; the mail server answers: " .. reply)
+        end
+    end
+    mt.disconnect(conn)
+end
+
+local ok, failure = pcall(session)
+if not ok then
+    print("FAIL: " .. tostring(failure))
+    os.exit(1)
+end
