@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -129,7 +130,15 @@ std::string FakeServer::greeting(const std::string &date, unsigned records,
 }
 
 void FakeServer::start() {
+    // The server's threads take no signals: those that a test raises (timers
+    // interrupting the client's waits) go to the client's thread, and never
+    // cut short a wait of the script.
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
     thread_ = std::thread([this] { run(); });
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 std::string FakeServer::received(size_t client) {
