@@ -1,5 +1,6 @@
 #include "standin/config.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,7 +17,6 @@ namespace standin {
 namespace {
 
 constexpr uint64_t kMaxDelayMs = 60000;
-constexpr size_t kMaxTagLength = 19;
 
 const char kUsage[] =
     "Usage: orvaserver-standin --socket PATH [--tcp PORT] [options]\n"
@@ -58,7 +58,7 @@ const char kUsage[] =
 
 enum class Takes { Nothing, Text, Number };
 
-// An option, named without its "--". A bad value is worded "--NAME: expected
+// An option as the command line names it. A bad value is worded "NAME: expected
 // EXPECTED, not 'VALUE'"; for a number, EXPECTED is its range up to `max`.
 struct Option {
     std::string_view name;
@@ -68,27 +68,22 @@ struct Option {
 };
 
 constexpr Option kOptions[] = {
-    {"socket", Takes::Text},
-    {"tcp", Takes::Number, 65535},
-    {"signatures", Takes::Text},
-    {"date", Takes::Text, 0, "a day as DDMMYYYY"},
-    {"records", Takes::Number, UINT32_MAX},
-    {"tag", Takes::Text, 0, "1 to 19 printable characters without blanks"},
-    {"key", Takes::Text, 0, "\"SERIAL DATE N KIND N\" such as \"1a2b-3c4d-5e6f 31122027 5 L 100\""},
-    {"refuse", Takes::Text, 0, "overloaded or not-allowed"},
-    {"slow", Takes::Number, kMaxDelayMs},
-    {"scan-delay", Takes::Number, kMaxDelayMs},
-    {"bytewise", Takes::Nothing},
-    {"close-after", Takes::Number, UINT32_MAX},
-    {"instant", Takes::Nothing},
-    {"serve-cured", Takes::Text},
+    {"--socket", Takes::Text},
+    {"--tcp", Takes::Number, 65535},
+    {"--signatures", Takes::Text},
+    {"--date", Takes::Text, 0, "a day as DDMMYYYY"},
+    {"--records", Takes::Number, UINT32_MAX},
+    {"--tag", Takes::Text, 0, "1 to 19 printable characters without blanks"},
+    {"--key", Takes::Text, 0,
+     "\"SERIAL DATE N KIND N\" such as \"1a2b-3c4d-5e6f 31122027 5 L 100\""},
+    {"--refuse", Takes::Text, 0, "overloaded or not-allowed"},
+    {"--slow", Takes::Number, kMaxDelayMs},
+    {"--scan-delay", Takes::Number, kMaxDelayMs},
+    {"--bytewise", Takes::Nothing},
+    {"--close-after", Takes::Number, UINT32_MAX},
+    {"--instant", Takes::Nothing},
+    {"--serve-cured", Takes::Text},
 };
-
-const Option *find_option(std::string_view name) {
-    for (const Option &option : kOptions)
-        if (option.name == name) return &option;
-    return nullptr;
-}
 
 // The whole content of a file; what went wrong is named with its path.
 bool read_whole_file(const std::string &path, std::string &bytes, std::string &error) {
@@ -117,22 +112,22 @@ bool store(ServerConfig &config, Files &files, std::string_view name, const std:
         return true;
     };
     std::string key;
-    if (name == "socket") return put(config.socket_path, value);
-    if (name == "tcp")
+    if (name == "--socket") return put(config.socket_path, value);
+    if (name == "--tcp")
         return put(config.tcp, true) && put(config.tcp_port, static_cast<uint16_t>(number));
-    if (name == "signatures") return put(files.signatures, value);
-    if (name == "date") return valid_date(value) && put(config.date, value);
-    if (name == "records") return put(config.records, static_cast<uint32_t>(number));
-    if (name == "tag") return valid_tag(value) && put(config.tag, value);
-    if (name == "key") return normalise_key(value, key) && put(config.keys.emplace_back(), key);
-    if (name == "refuse")
+    if (name == "--signatures") return put(files.signatures, value);
+    if (name == "--date") return valid_date(value) && put(config.date, value);
+    if (name == "--records") return put(config.records, static_cast<uint32_t>(number));
+    if (name == "--tag") return valid_tag(value) && put(config.tag, value);
+    if (name == "--key") return normalise_key(value, key) && put(config.keys.emplace_back(), key);
+    if (name == "--refuse")
         return (value == "overloaded" && put(config.refuse, Refusal::Overloaded)) ||
                (value == "not-allowed" && put(config.refuse, Refusal::NotAllowed));
-    if (name == "slow") return put(config.slow_ms, static_cast<unsigned>(number));
-    if (name == "scan-delay") return put(config.scan_delay_ms, static_cast<unsigned>(number));
-    if (name == "bytewise") return put(config.bytewise, true);
-    if (name == "close-after") return put(config.close_after, number);
-    if (name == "instant") return put(config.instant, true);
+    if (name == "--slow") return put(config.slow_ms, static_cast<unsigned>(number));
+    if (name == "--scan-delay") return put(config.scan_delay_ms, static_cast<unsigned>(number));
+    if (name == "--bytewise") return put(config.bytewise, true);
+    if (name == "--close-after") return put(config.close_after, number);
+    if (name == "--instant") return put(config.instant, true);
     return put(files.serve_cured, value);
 }
 
@@ -149,35 +144,26 @@ bool valid_date(const std::string &text) {
 }
 
 bool valid_tag(const std::string &text) {
-    if (text.empty() || text.size() > kMaxTagLength) return false;
-    for (char c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        if (byte <= 0x20 || byte >= 0x7f) return false;
-    }
-    return true;
+    auto printable = [](unsigned char c) { return c > 0x20 && c < 0x7f; };
+    return !text.empty() && text.size() <= 19 && std::all_of(text.begin(), text.end(), printable);
 }
 
+// Words apart by blanks, joined again by single spaces. The serial is three
+// groups of 1 to 8 hexadecimal digits joined by '-'; KIND is one character.
 bool normalise_key(const std::string &text, std::string &key) {
     std::istringstream in(text);
-    std::vector<std::string> words;
-    for (std::string word; in >> word;)
-        words.push_back(word);
-    if (words.size() != 5) return false;
-
-    // Serial: three groups of 1 to 8 hexadecimal digits joined by '-'.
+    std::string serial, date, count, kind, limit, extra;
     char group[3][9];
     int end = 0;
     uint64_t number = 0;
-    if (std::sscanf(words[0].c_str(), "%8[0-9a-fA-F]-%8[0-9a-fA-F]-%8[0-9a-fA-F]%n", group[0],
+    if (!(in >> serial >> date >> count >> kind >> limit) || in >> extra ||
+        std::sscanf(serial.c_str(), "%8[0-9a-fA-F]-%8[0-9a-fA-F]-%8[0-9a-fA-F]%n", group[0],
                     group[1], group[2], &end) != 3 ||
-        static_cast<size_t>(end) != words[0].size() || !valid_date(words[1]) ||
-        !parse_unsigned(words[2], UINT32_MAX, number) || words[3].size() != 1 ||
-        !parse_unsigned(words[4], UINT32_MAX, number))
+        static_cast<size_t>(end) != serial.size() || !valid_date(date) ||
+        !parse_unsigned(count, UINT32_MAX, number) || kind.size() != 1 || !valid_tag(kind) ||
+        !parse_unsigned(limit, UINT32_MAX, number))
         return false;
-    auto kind = static_cast<unsigned char>(words[3][0]);
-    if (kind <= 0x20 || kind >= 0x7f) return false;
-
-    key = words[0] + " " + words[1] + " " + words[2] + " " + words[3] + " " + words[4];
+    key = serial + ' ' + date + ' ' + count + ' ' + kind + ' ' + limit;
     return true;
 }
 
@@ -197,8 +183,9 @@ Parsed parse_command_line(const std::vector<std::string> &args, ServerConfig &co
             inline_value = true;
         }
         if (name == "--help" || name == "-h") return Parsed::Help;
-        const Option *option = dashes ? find_option(std::string_view(name).substr(2)) : nullptr;
-        if (option == nullptr) return fail("unknown option '" + args[i] + "'");
+        const Option *option = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                            [&](const Option &o) { return o.name == name; });
+        if (option == std::end(kOptions)) return fail("unknown option '" + args[i] + "'");
         if (option->takes == Takes::Nothing && inline_value) return fail(name + " takes no value");
         if (option->takes != Takes::Nothing && !inline_value) {
             if (i + 1 >= args.size()) return fail(name + " needs a value");
@@ -207,12 +194,11 @@ Parsed parse_command_line(const std::vector<std::string> &args, ServerConfig &co
         if (name == "--socket" && value.empty()) return fail("--socket needs a path");
         uint64_t number = 0;
         if ((option->takes != Takes::Number || parse_unsigned(value, option->max, number)) &&
-            store(config, files, option->name, value, number))
+            store(config, files, name, value, number))
             continue;
-        std::string expected = option->expected
-                                   ? option->expected
-                                   : "a number from 0 to " + std::to_string(option->max);
-        return fail(name + ": expected " + expected + ", not '" + value + "'");
+        std::string range = "a number from 0 to " + std::to_string(option->max);
+        return fail(name + ": expected " + (option->expected ? option->expected : range) +
+                    ", not '" + value + "'");
     }
     if (config.socket_path.empty() && !config.tcp)
         return fail("give --socket PATH, --tcp PORT or both");
