@@ -1,13 +1,9 @@
 #include "standin/config.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
 #include <sstream>
 #include <string_view>
-#include <unistd.h>
 
 #include "standin/fingerprint.h"
 #include "standin/protocol.h"
@@ -84,19 +80,6 @@ constexpr Option kOptions[] = {
     {"--instant", Takes::Nothing},
     {"--serve-cured", Takes::Text},
 };
-
-// The whole content of a file; what went wrong is named with its path.
-bool read_whole_file(const std::string &path, std::string &bytes, std::string &error) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    char piece[65536];
-    ssize_t n = -1;
-    while (fd >= 0 && ((n = ::read(fd, piece, sizeof piece)) > 0 || (n < 0 && errno == EINTR)))
-        bytes.append(piece, n > 0 ? static_cast<size_t>(n) : 0);
-    int cause = errno;
-    if (fd >= 0) ::close(fd);
-    if (n < 0) error = path + ": " + std::strerror(cause);
-    return n == 0;
-}
 
 // The files that options name, loaded once every option is known.
 struct Files {
