@@ -81,6 +81,43 @@ constexpr Option kOptions[] = {
     {"--serve-cured", Takes::Text},
 };
 
+// A day as DDMMYYYY that the calendar has.
+bool valid_date(const std::string &text) {
+    uint64_t number = 0;
+    if (text.size() != 8 || !parse_unsigned(text, UINT64_MAX, number)) return false;
+    uint64_t day = number / 1000000, month = number / 10000 % 100, year = number % 10000;
+    static const uint64_t kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (year == 0 || month < 1 || month > 12 || day < 1) return false;
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return day <= kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+// 1 to 19 printable characters without blanks.
+bool valid_tag(const std::string &text) {
+    auto printable = [](unsigned char c) { return c > 0x20 && c < 0x7f; };
+    return !text.empty() && text.size() <= 19 && std::all_of(text.begin(), text.end(), printable);
+}
+
+// A key record "SERIAL DATE N KIND N", its words joined again by single spaces:
+// SERIAL is three groups of 1 to 8 hexadecimal digits joined by '-', KIND one
+// printable character.
+bool normalise_key(const std::string &text, std::string &key) {
+    std::istringstream in(text);
+    std::string serial, date, count, kind, limit, extra;
+    char group[3][9];
+    int end = 0;
+    uint64_t number = 0;
+    if (!(in >> serial >> date >> count >> kind >> limit) || in >> extra ||
+        std::sscanf(serial.c_str(), "%8[0-9a-fA-F]-%8[0-9a-fA-F]-%8[0-9a-fA-F]%n", group[0],
+                    group[1], group[2], &end) != 3 ||
+        static_cast<size_t>(end) != serial.size() || !valid_date(date) ||
+        !parse_unsigned(count, UINT32_MAX, number) || kind.size() != 1 || !valid_tag(kind) ||
+        !parse_unsigned(limit, UINT32_MAX, number))
+        return false;
+    key = serial + ' ' + date + ' ' + count + ' ' + kind + ' ' + limit;
+    return true;
+}
+
 // The files that options name, loaded once every option is known.
 struct Files {
     std::optional<std::string> signatures, serve_cured;
@@ -115,40 +152,6 @@ bool store(ServerConfig &config, Files &files, std::string_view name, const std:
 }
 
 } // namespace
-
-bool valid_date(const std::string &text) {
-    uint64_t number = 0;
-    if (text.size() != 8 || !parse_unsigned(text, UINT64_MAX, number)) return false;
-    uint64_t day = number / 1000000, month = number / 10000 % 100, year = number % 10000;
-    static const uint64_t kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (year == 0 || month < 1 || month > 12 || day < 1) return false;
-    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return day <= kDays[month - 1] + (month == 2 && leap ? 1 : 0);
-}
-
-bool valid_tag(const std::string &text) {
-    auto printable = [](unsigned char c) { return c > 0x20 && c < 0x7f; };
-    return !text.empty() && text.size() <= 19 && std::all_of(text.begin(), text.end(), printable);
-}
-
-// Words apart by blanks, joined again by single spaces. The serial is three
-// groups of 1 to 8 hexadecimal digits joined by '-'; KIND is one character.
-bool normalise_key(const std::string &text, std::string &key) {
-    std::istringstream in(text);
-    std::string serial, date, count, kind, limit, extra;
-    char group[3][9];
-    int end = 0;
-    uint64_t number = 0;
-    if (!(in >> serial >> date >> count >> kind >> limit) || in >> extra ||
-        std::sscanf(serial.c_str(), "%8[0-9a-fA-F]-%8[0-9a-fA-F]-%8[0-9a-fA-F]%n", group[0],
-                    group[1], group[2], &end) != 3 ||
-        static_cast<size_t>(end) != serial.size() || !valid_date(date) ||
-        !parse_unsigned(count, UINT32_MAX, number) || kind.size() != 1 || !valid_tag(kind) ||
-        !parse_unsigned(limit, UINT32_MAX, number))
-        return false;
-    key = serial + ' ' + date + ' ' + count + ' ' + kind + ' ' + limit;
-    return true;
-}
 
 Parsed parse_command_line(const std::vector<std::string> &args, ServerConfig &config,
                           std::string &error) {

@@ -47,11 +47,6 @@ enum class Parsed { Run, Help, Error };
 Parsed parse_command_line(const std::vector<std::string> &args, ServerConfig &config,
                           std::string &error);
 
-// Checks and normalises values as the command line gives them.
-bool valid_date(const std::string &text);                      // DDMMYYYY, a real day
-bool valid_tag(const std::string &text);                       // 1 to 19 printable non-blanks
-bool normalise_key(const std::string &text, std::string &key); // "SERIAL DATE N KIND N"
-
 const char *usage_text();
 
 } // namespace standin

@@ -90,28 +90,28 @@ TEST(CommandLine, RefusesBadOptionsWithAReason) {
               "/nonexistent/sigs: No such file or directory");
 }
 
+// Whether the command line takes `value` for `option`.
+bool takes(const char *option, const std::string &value) {
+    return parse({"--tcp", "0", option, value}).parsed == Parsed::Run;
+}
+
 TEST(Values, DatesTagsAndKeys) {
-    EXPECT_TRUE(standin::valid_date("31122027"));
-    EXPECT_TRUE(standin::valid_date("29022000"));
-    EXPECT_FALSE(standin::valid_date("29021900"));
-    EXPECT_FALSE(standin::valid_date("31042024"));
-    EXPECT_FALSE(standin::valid_date("00012024"));
-    EXPECT_FALSE(standin::valid_date("01132024"));
-    EXPECT_FALSE(standin::valid_date("1122027"));
-    EXPECT_FALSE(standin::valid_date("3112202a"));
+    for (const char *day : {"31122027", "29022000"})
+        EXPECT_TRUE(takes("--date", day)) << day;
+    for (const char *day : {"29021900", "31042024", "00012024", "01132024", "1122027", "3112202a"})
+        EXPECT_FALSE(takes("--date", day)) << day;
 
-    EXPECT_TRUE(standin::valid_tag("x"));
-    EXPECT_FALSE(standin::valid_tag(""));
-    EXPECT_FALSE(standin::valid_tag("two words"));
+    EXPECT_TRUE(takes("--tag", "x"));
+    EXPECT_FALSE(takes("--tag", ""));
+    EXPECT_FALSE(takes("--tag", "two words"));
 
-    std::string key;
-    EXPECT_TRUE(standin::normalise_key(" DEADBEEF-0-abcdef12\t01022030 7 L 8 ", key));
-    EXPECT_EQ(key, "DEADBEEF-0-abcdef12 01022030 7 L 8");
+    Outcome key = parse({"--tcp", "0", "--key", " DEADBEEF-0-abcdef12\t01022030 7 L 8 "});
+    EXPECT_EQ(key.config.keys, std::vector<std::string>{"DEADBEEF-0-abcdef12 01022030 7 L 8"});
     for (const char *bad : {"1-2 01022030 7 L 8", "1-2-3-4 01022030 7 L 8", "1--3 01022030 7 L 8",
                             "123456789-2-3 01022030 7 L 8", "1-2-g 01022030 7 L 8",
                             "1-2-3 32012030 7 L 8", "1-2-3 01022030 x L 8", "1-2-3 01022030 7 LN 8",
                             "1-2-3 01022030 7 L", "1-2-3 01022030 7 L 8 9"})
-        EXPECT_FALSE(standin::normalise_key(bad, key)) << bad;
+        EXPECT_FALSE(takes("--key", bad)) << bad;
 }
 
 TEST(ServeCured, LoadsTheFileAndItsDigestOnce) {
