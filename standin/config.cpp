@@ -161,13 +161,11 @@ Parsed parse_command_line(const std::vector<std::string> &args, ServerConfig &co
     };
     Files files;
     for (size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i], value;
-        bool dashes = name.rfind("--", 0) == 0, inline_value = false;
-        if (size_t equals = name.find('='); dashes && equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name.resize(equals);
-            inline_value = true;
-        }
+        // "--NAME=VALUE" gives the value in the same argument.
+        size_t equals = args[i].rfind("--", 0) == 0 ? args[i].find('=') : std::string::npos;
+        bool inline_value = equals != std::string::npos;
+        std::string name = args[i].substr(0, equals);
+        std::string value = inline_value ? args[i].substr(equals + 1) : "";
         if (name == "--help" || name == "-h") return Parsed::Help;
         const Option *option = std::find_if(std::begin(kOptions), std::end(kOptions),
                                             [&](const Option &o) { return o.name == name; });
