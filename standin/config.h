@@ -1,5 +1,5 @@
-// The stand-in server's settings: the command line, the optional settings
-// file it names, and what they load (signatures, the served cured copy).
+// The stand-in server's settings: its command line and what the options load
+// (signatures, the served cured copy).
 #pragma once
 
 #include <cstdint>
@@ -42,21 +42,10 @@ struct ServerConfig {
 
 enum class Parsed { Run, Help, Error };
 
-// Reads the arguments (without the program name) into `config`, then the
-// settings file if one is named, for what the command line leaves unset, then
-// the signature file and the file to serve. On Error, `error` says why.
-//
-// A settings file holds `key = value` lines, read by the same code as the
-// options of the same names: date, records, tag, signatures (a path relative
-// to the settings file's folder) and key (one key record; may be repeated;
-// keys on the command line replace the file's). '#' starts a comment line.
+// Reads the arguments (without the program name) into `config`, then loads the
+// signature file and the file to serve. On Error, `error` says why in one line.
 Parsed parse_command_line(const std::vector<std::string> &args, ServerConfig &config,
                           std::string &error);
-
-// Checks and normalises values as the command line and settings give them.
-bool valid_date(const std::string &text);                      // DDMMYYYY, a real day
-bool valid_tag(const std::string &text);                       // 1 to 19 printable non-blanks
-bool normalise_key(const std::string &text, std::string &key); // "SERIAL DATE N KIND N"
 
 const char *usage_text();
 

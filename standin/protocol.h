@@ -1,6 +1,6 @@
 // What the stand-in's protocol lines carry: the reply codes it answers with,
 // the framing of one reply line, and the decimal numbers and digest texts that
-// commands hold (options and settings read their numbers the same way).
+// commands hold (the command line reads its numbers the same way).
 #pragma once
 
 #include <cstdint>

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace standin {
 
@@ -146,23 +146,24 @@ bool parse_signatures(std::string_view text, std::vector<Signature> &out, std::s
     return true;
 }
 
+bool read_whole_file(const std::string &path, std::string &bytes, std::string &error) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    char piece[65536];
+    ssize_t n = -1;
+    while (fd >= 0 && ((n = ::read(fd, piece, sizeof piece)) > 0 || (n < 0 && errno == EINTR)))
+        bytes.append(piece, n > 0 ? static_cast<size_t>(n) : 0);
+    int cause = errno;
+    if (fd >= 0) ::close(fd);
+    if (n < 0) error = path + ": " + std::strerror(cause);
+    return n == 0;
+}
+
 bool load_signature_file(const std::string &path, std::vector<Signature> &out, std::string &error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        error = path + ": " + std::strerror(errno);
-        return false;
-    }
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad()) {
-        error = path + ": read error";
-        return false;
-    }
-    if (!parse_signatures(text.str(), out, error)) {
-        error = path + ": " + error;
-        return false;
-    }
-    return true;
+    std::string text;
+    if (!read_whole_file(path, text, error)) return false;
+    if (parse_signatures(text, out, error)) return true;
+    error = path + ": " + error;
+    return false;
 }
 
 size_t longest_pattern(const std::vector<Signature> &signatures) {

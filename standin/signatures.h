@@ -54,6 +54,10 @@ bool parse_signatures(std::string_view text, std::vector<Signature> &out, std::s
 // Reads and parses a signature file; `error` names the file.
 bool load_signature_file(const std::string &path, std::vector<Signature> &out, std::string &error);
 
+// Reads a whole file (a signature file, the cured copy to serve); on failure
+// `error` names the path and the cause.
+bool read_whole_file(const std::string &path, std::string &bytes, std::string &error);
+
 // Length of the longest pattern of the set; 0 for an empty set.
 size_t longest_pattern(const std::vector<Signature> &signatures);
 

@@ -1,4 +1,4 @@
-// The command line and the settings file: values, precedence and errors.
+// The command line: values, limits and errors.
 #include <gtest/gtest.h>
 
 #include "standin/config.h"
@@ -90,76 +90,28 @@ TEST(CommandLine, RefusesBadOptionsWithAReason) {
               "/nonexistent/sigs: No such file or directory");
 }
 
+// Whether the command line takes `value` for `option`.
+bool takes(const char *option, const std::string &value) {
+    return parse({"--tcp", "0", option, value}).parsed == Parsed::Run;
+}
+
 TEST(Values, DatesTagsAndKeys) {
-    EXPECT_TRUE(standin::valid_date("31122027"));
-    EXPECT_TRUE(standin::valid_date("29022000"));
-    EXPECT_FALSE(standin::valid_date("29021900"));
-    EXPECT_FALSE(standin::valid_date("31042024"));
-    EXPECT_FALSE(standin::valid_date("00012024"));
-    EXPECT_FALSE(standin::valid_date("01132024"));
-    EXPECT_FALSE(standin::valid_date("1122027"));
-    EXPECT_FALSE(standin::valid_date("3112202a"));
+    for (const char *day : {"31122027", "29022000"})
+        EXPECT_TRUE(takes("--date", day)) << day;
+    for (const char *day : {"29021900", "31042024", "00012024", "01132024", "1122027", "3112202a"})
+        EXPECT_FALSE(takes("--date", day)) << day;
 
-    EXPECT_TRUE(standin::valid_tag("x"));
-    EXPECT_FALSE(standin::valid_tag(""));
-    EXPECT_FALSE(standin::valid_tag("two words"));
+    EXPECT_TRUE(takes("--tag", "x"));
+    EXPECT_FALSE(takes("--tag", ""));
+    EXPECT_FALSE(takes("--tag", "two words"));
 
-    std::string key;
-    EXPECT_TRUE(standin::normalise_key(" DEADBEEF-0-abcdef12\t01022030 7 L 8 ", key));
-    EXPECT_EQ(key, "DEADBEEF-0-abcdef12 01022030 7 L 8");
+    Outcome key = parse({"--tcp", "0", "--key", " DEADBEEF-0-abcdef12\t01022030 7 L 8 "});
+    EXPECT_EQ(key.config.keys, std::vector<std::string>{"DEADBEEF-0-abcdef12 01022030 7 L 8"});
     for (const char *bad : {"1-2 01022030 7 L 8", "1-2-3-4 01022030 7 L 8", "1--3 01022030 7 L 8",
                             "123456789-2-3 01022030 7 L 8", "1-2-g 01022030 7 L 8",
                             "1-2-3 32012030 7 L 8", "1-2-3 01022030 x L 8", "1-2-3 01022030 7 LN 8",
                             "1-2-3 01022030 7 L", "1-2-3 01022030 7 L 8 9"})
-        EXPECT_FALSE(standin::normalise_key(bad, key)) << bad;
-}
-
-TEST(SettingsFile, FillsWhatTheCommandLineLeavesOpen) {
-    TestFolder folder;
-    folder.write("sigs.txt", "Extra 414243\n");
-    std::string settings = folder.write("standin.conf", "# the demo's settings\n"
-                                                        "date = 01022003\n"
-                                                        "  records=42  \n"
-                                                        "tag = fromfile\n"
-                                                        "\n"
-                                                        "signatures = sigs.txt\n"
-                                                        "key = 1-2-3 01012030 0 N 0\n"
-                                                        "key = 4-5-6 01012031 1 L 1\n");
-    Outcome from_file = parse({"--tcp", "0", "--settings", settings});
-    ASSERT_EQ(from_file.parsed, Parsed::Run) << from_file.error;
-    EXPECT_EQ(from_file.config.date, "01022003");
-    EXPECT_EQ(from_file.config.records, 42u);
-    EXPECT_EQ(from_file.config.tag, "fromfile");
-    ASSERT_EQ(from_file.config.signatures.size(), 2u) << "relative to the settings file";
-    EXPECT_EQ(from_file.config.signatures[1].name, "Extra");
-    EXPECT_EQ(from_file.config.keys.size(), 2u);
-
-    Outcome overridden = parse({"--records", "7", "--settings", settings, "--tcp", "0", "--key",
-                                "a-b-c 01012030 0 N 0", "--signatures", "/dev/null"});
-    ASSERT_EQ(overridden.parsed, Parsed::Run) << overridden.error;
-    EXPECT_EQ(overridden.config.records, 7u);
-    EXPECT_EQ(overridden.config.date, "01022003");
-    EXPECT_EQ(overridden.config.keys, std::vector<std::string>{"a-b-c 01012030 0 N 0"})
-        << "keys on the command line replace the file's";
-    EXPECT_EQ(overridden.config.signatures.size(), 1u);
-}
-
-TEST(SettingsFile, ErrorsNameTheFileAndLine) {
-    TestFolder folder;
-    auto error_in = [&](const std::string &text) {
-        return error_of({"--tcp", "0", "--settings", folder.write("bad.conf", text)});
-    };
-    std::string at = folder.path() + "/bad.conf:";
-    EXPECT_EQ(error_in("tag = x\nrecords\n"), at + "2: expected \"key = value\"");
-    EXPECT_EQ(error_in("colour = blue\n"), at + "1: unknown setting 'colour'");
-    EXPECT_EQ(error_in("date = 2024-01-01\n"),
-              at + "1: date must be a day as DDMMYYYY: '2024-01-01'");
-    EXPECT_EQ(error_in("records = -3\n"), at + "1: records must be a number below 2^32: '-3'");
-    EXPECT_EQ(error_in("key = 1-2-3\n"), at + "1: key must be \"SERIAL DATE N KIND N\": '1-2-3'");
-    EXPECT_EQ(error_in("signatures = missing.txt\n"),
-              folder.path() + "/missing.txt: No such file or directory");
-    EXPECT_EQ(error_of({"--tcp", "0", "--settings", folder.path()}),
-              folder.path() + ": Is a directory");
+        EXPECT_FALSE(takes("--key", bad)) << bad;
 }
 
 TEST(ServeCured, LoadsTheFileAndItsDigestOnce) {

@@ -107,9 +107,9 @@ TEST(CommandLine, HelpAndBadOptions) {
     ProcessResult help = run_standin({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("Usage: orvaserver-standin --socket PATH", 0), 0u);
-    for (const char *option : {"--socket", "--tcp", "--settings", "--signatures", "--date",
-                               "--records", "--tag", "--key", "--refuse", "--slow", "--scan-delay",
-                               "--bytewise", "--close-after", "--instant", "--serve-cured"})
+    for (const char *option :
+         {"--socket", "--tcp", "--signatures", "--date", "--records", "--tag", "--key", "--refuse",
+          "--slow", "--scan-delay", "--bytewise", "--close-after", "--instant", "--serve-cured"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 
     ProcessResult bad = run_standin({"--socket", "/tmp/x", "--slow", "soon"});

@@ -89,6 +89,8 @@ TEST(LoadSignatureFile, NamesTheFileInErrors) {
                             "digit");
     EXPECT_FALSE(standin::load_signature_file(folder.path() + "/none", out, error));
     EXPECT_EQ(error, folder.path() + "/none: No such file or directory");
+    EXPECT_FALSE(standin::load_signature_file(folder.path(), out, error));
+    EXPECT_EQ(error, folder.path() + ": Is a directory");
     EXPECT_TRUE(out.empty());
 
     EXPECT_TRUE(standin::load_signature_file(folder.write("empty.txt", ""), out, error));
