@@ -12,6 +12,10 @@
 //             compared byte for byte
 //   cure      a cured body received, verified and written over the file, for
 //             a large and a medium body: throughput ratio, peak memory
+//   upload    a large file scanned over TCP (digest, NETSCAN, upload after
+//             310) against the floor client's TCP mode: throughput ratio,
+//             share of the in-memory MD5 throughput sampled between the runs,
+//             peak memory at two sizes
 //   rss       peak resident memory of a one-file scan
 // Peak memory is measured in separate runs through bench/rss_probe.c, so
 // that none of the harness's own pages are counted.
@@ -29,6 +33,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <poll.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -128,21 +133,35 @@ std::pair<double, double> peak_rss_pair(int runs, const Command &ours, const Com
     return {median(a), median(b)};
 }
 
+// The stand-in server with `extra` options, on a Unix socket (unless
+// `socket` is empty), on a TCP port of its choosing when `tcp` is set, or
+// both; stopped when this goes out of scope.
 class Server {
   public:
-    Server(const std::string &binary, const std::string &socket, Command extra) {
-        Command args = {binary, "--socket", socket};
+    Server(const std::string &binary, const std::string &socket, Command extra, bool tcp = false) {
+        Command args = {binary};
+        if (!socket.empty()) args.insert(args.end(), {"--socket", socket});
+        if (tcp) args.insert(args.end(), {"--tcp", "0"});
         args.insert(args.end(), extra.begin(), extra.end());
         std::vector<char *> argv = argv_of(args);
+        int pipe_fds[2];
+        if (tcp && pipe(pipe_fds) != 0) std::exit(1);
         pid_ = fork();
         if (pid_ == 0) {
+            if (tcp) dup2(pipe_fds[1], 1);
             execv(argv[0], argv.data());
             _exit(127);
         }
-        // The socket's name appears once the server accepts connections.
-        for (int i = 0; i < 3000 && access(socket.c_str(), F_OK) != 0; ++i)
+        // The port is printed, and the socket's name appears, once the
+        // server accepts connections.
+        if (tcp) {
+            close(pipe_fds[1]);
+            port_ = read_port(pipe_fds[0]);
+            close(pipe_fds[0]);
+        }
+        for (int i = 0; i < 3000 && !socket.empty() && access(socket.c_str(), F_OK) != 0; ++i)
             usleep(10000);
-        if (access(socket.c_str(), F_OK) != 0) {
+        if ((!socket.empty() && access(socket.c_str(), F_OK) != 0) || (tcp && port_ == 0)) {
             std::fprintf(stderr, "the stand-in server did not start\n");
             std::exit(1);
         }
@@ -154,8 +173,26 @@ class Server {
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
 
+    unsigned port() const { return port_; }
+
   private:
+    // Reads the "tcp-port N" line, waiting at most 30 s; 0 if none came.
+    static unsigned read_port(int fd) {
+        std::string text;
+        char piece[64];
+        while (text.find('\n') == std::string::npos) {
+            pollfd ready = {fd, POLLIN, 0};
+            if (poll(&ready, 1, 30000) <= 0) return 0;
+            ssize_t got = read(fd, piece, sizeof piece);
+            if (got <= 0) return 0;
+            text.append(piece, static_cast<size_t>(got));
+        }
+        unsigned port = 0;
+        return std::sscanf(text.c_str(), "tcp-port %u", &port) == 1 ? port : 0;
+    }
+
     pid_t pid_ = -1;
+    unsigned port_ = 0;
 };
 
 // Runs every contender once a round, one after the other, each round
@@ -420,6 +457,53 @@ void bench_cure(const Programs &p) {
                     " MB/s");
 }
 
+// A large file scanned over TCP against the floor client's TCP mode, with
+// the in-memory MD5 throughput sampled before every run; peak memory at the
+// large size and at a quarter of it.
+void bench_upload(const Programs &p) {
+    Server server(p.standin, "", {"--instant"}, true);
+    std::string port = std::to_string(server.port());
+    std::string file = p.dir + "/upload.bin";
+    std::vector<unsigned char> memory(32u << 20, 0x5a);
+    std::vector<double> md5_rates;
+    Hook sample_md5 = [&] { md5_rates.push_back(md5_rate(memory)); };
+
+    heading("upload over TCP", "orvaclient", "floor");
+    size_t large = p.quick ? 64 : 256;
+    double large_rss = 0;
+    for (size_t mib : {large, large / 4}) {
+        write_body(file, mib << 20);
+        Command ours = {p.client, "-t", "127.0.0.1:" + port, "-s", file};
+        Command floor = {p.floor, "-t", port, file};
+        std::string label = "upload " + std::to_string(mib) + " MiB";
+        if (mib == large) {
+            Pair u = interleave(p.quick ? 3 : 7, ours, floor, {}, sample_md5);
+            double bytes = static_cast<double>(mib << 20);
+            double ours_rate = bytes / median(u.ours) / 1e6;
+            double base = bytes / median(u.floor) / 1e6;
+            double md5_now = median(md5_rates) / 1e6;
+            add(label + " (MB/s)", format("%.0f", ours_rate), format("%.0f", base),
+                format("%.3f", ours_rate / base), ">= 1.30", ours_rate / base >= 1.30);
+            add(label + " share of in-memory MD5", format("%.3f", ours_rate / md5_now),
+                format("%.3f", base / md5_now), format("%.3f", ours_rate / md5_now), ">= 0.75",
+                ours_rate / md5_now >= 0.75);
+        }
+        auto [ours_rss, base_rss] = peak_rss_pair(3, ours, floor);
+        add(label + " peak RSS (MiB)", format("%.2f", ours_rss), format("%.2f", base_rss),
+            format("%.2f", ours_rss), "< 4", ours_rss < 4);
+        if (mib == large)
+            large_rss = ours_rss;
+        else
+            add("upload peak RSS, " + std::to_string(large) + " less " + std::to_string(mib) +
+                    " MiB",
+                format("%+.2f", large_rss - ours_rss), "", format("%+.2f", large_rss - ours_rss),
+                "<= 0.50 (flat)", large_rss - ours_rss <= 0.5);
+    }
+    unlink(file.c_str());
+    notes.push_back("in-memory MD5 between the upload runs: " +
+                    format("%.0f", median(md5_rates) / 1e6) + " MB/s");
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -441,6 +525,7 @@ int main(int argc, char **argv) {
     heading("benchmark", "orvaclient", "floor");
     bench_scans(p);
     bench_cure(p);
+    bench_upload(p);
     rmdir(p.dir.c_str());
 
     bool all = true;
