@@ -531,12 +531,12 @@ int main(int argc, char **argv) {
     bool all = true;
     for (const Row &row : rows) {
         if (row.heading) {
-            std::printf("%s%-40s %12s %12s %9s  %s\n", &row == &rows[0] ? "" : "\n",
+            std::printf("%s%-44s %12s %12s %9s  %s\n", &row == &rows[0] ? "" : "\n",
                         row.name.c_str(), row.ours.c_str(), row.floor.c_str(), row.ratio.c_str(),
                         row.target.c_str());
             continue;
         }
-        std::printf("%-40s %12s %12s %9s  %-19s %s\n", row.name.c_str(), row.ours.c_str(),
+        std::printf("%-44s %12s %12s %9s  %-19s %s\n", row.name.c_str(), row.ours.c_str(),
                     row.floor.c_str(), row.ratio.c_str(), row.target.c_str(),
                     row.met ? "met" : "NOT MET");
         all = all && row.met;
