@@ -256,21 +256,22 @@ std::string format(const char *fmt, double value) {
     return text;
 }
 
+// A file's bytes; empty if it cannot be read.
+std::string contents(const std::string &path) {
+    std::string text;
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return text;
+    char piece[8192];
+    for (size_t got; (got = std::fread(piece, 1, sizeof piece, f)) > 0;)
+        text.append(piece, got);
+    std::fclose(f);
+    return text;
+}
+
 // Whether two files hold the same bytes and `lines` lines.
 bool same_output(const std::string &a, const std::string &b, int lines) {
-    FILE *fa = std::fopen(a.c_str(), "rb");
-    FILE *fb = std::fopen(b.c_str(), "rb");
-    bool same = fa != nullptr && fb != nullptr;
-    int newlines = 0;
-    for (int ca = 0, cb = 0; same && ca != EOF; same = ca == cb) {
-        ca = std::fgetc(fa);
-        cb = std::fgetc(fb);
-        newlines += ca == '\n';
-    }
-    same = same && newlines == lines;
-    if (fa != nullptr) std::fclose(fa);
-    if (fb != nullptr) std::fclose(fb);
-    return same;
+    std::string text = contents(a);
+    return text == contents(b) && std::count(text.begin(), text.end(), '\n') == lines;
 }
 
 std::string body_file;
@@ -477,10 +478,18 @@ void bench_upload(const Programs &p) {
         Command floor = {p.floor, "-t", port, file};
         std::string label = "upload " + std::to_string(mib) + " MiB";
         if (mib == large) {
-            Pair u = interleave(p.quick ? 3 : 7, ours, floor, {}, sample_md5);
+            std::vector<std::string> outputs = {p.dir + "/upload-ours", p.dir + "/upload-floor"};
+            std::vector<std::vector<double>> u =
+                interleave_all(p.quick ? 3 : 7, {ours, floor}, {}, sample_md5, outputs);
+            // An upload cut short could look fast: both must have scanned it.
+            if (contents(outputs[0]) != file + " OK\n" || contents(outputs[1]) != file + " OK\n") {
+                std::fprintf(stderr, "an upload did not end in a clean verdict\n");
+                std::exit(1);
+            }
+            remove_all(outputs);
             double bytes = static_cast<double>(mib << 20);
-            double ours_rate = bytes / median(u.ours) / 1e6;
-            double base = bytes / median(u.floor) / 1e6;
+            double ours_rate = bytes / median(u[0]) / 1e6;
+            double base = bytes / median(u[1]) / 1e6;
             double md5_now = median(md5_rates) / 1e6;
             add(label + " (MB/s)", format("%.0f", ours_rate), format("%.0f", base),
                 format("%.3f", ours_rate / base), ">= 1.30", ours_rate / base >= 1.30);
