@@ -375,7 +375,7 @@ void bench_scans(const Programs &p) {
     // Four contenders in a multiple of four rounds: each runs in every place
     // equally often.
     std::vector<std::vector<double>> batch =
-        interleave_all(p.quick ? 4 : 12,
+        interleave_all(p.quick ? 8 : 12,
                        {with(scan, names), with({p.floor, socket}, names),
                         with(with(scan, {"-j", "1"}), names), with(with(scan, {"-j", "4"}), names)},
                        {}, nullptr, outputs);
