@@ -6,8 +6,16 @@
  * reads into a temporary file with MD5 on the way, then an 8 KiB copy over
  * the scanned file.
  *
- * Usage: floor_client [-u] SOCKET FILE... */
+ * With -t it talks TCP to 127.0.0.1:PORT instead: each file is digested with
+ * 8 KiB reads, announced in a NETSCAN line with its size and digest, and after
+ * the server's 310 uploaded with 8 KiB reads and writes.
+ *
+ * Usage: floor_client [-u] SOCKET FILE...
+ *        floor_client -t PORT FILE... */
 #define _GNU_SOURCE
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -104,6 +112,36 @@ static int receive_cured(const char *path, long size, const char *digest) {
     return ok ? 0 : -1;
 }
 
+/* Announces the open file `fd` of `size` bytes with its digest and uploads
+ * it when the server asks with 310. Returns the final reply code, or -1. */
+static int netscan(int fd, long size) {
+    char chunk[CHUNK];
+    Md5Context md5;
+    md5_init(&md5);
+    ssize_t got;
+    while ((got = read(fd, chunk, CHUNK)) > 0)
+        md5_update(&md5, chunk, (uint32_t)got);
+    if (got < 0) return -1;
+    md5_final(&md5);
+    char command[128];
+    int length = snprintf(command, sizeof command, "NETSCAN xmQPRSTUWabcdefghi %ld ", size);
+    for (int i = 0; i < 16; ++i)
+        length += snprintf(command + length, 3, "%02X", md5.digest[i]);
+    length += snprintf(command + length, 3, "\r\n");
+    if (write_all(sock, command, (size_t)length) != 0) return -1;
+
+    char line[CHUNK];
+    for (;;) {
+        if (read_line(line, sizeof line) < 0) return -1;
+        if (line[3] != ' ') continue;
+        if (atoi(line) != 310) return atoi(line);
+        if (lseek(fd, 0, SEEK_SET) != 0) return -1;
+        while ((got = read(fd, chunk, CHUNK)) > 0)
+            if (write_all(sock, chunk, (size_t)got) != 0) return -1;
+        if (got < 0) return -1;
+    }
+}
+
 static const char *verdict(int code) {
     switch (code) {
     case 220:
@@ -129,19 +167,40 @@ static const char *verdict(int code) {
     }
 }
 
-int main(int argc, char **argv) {
-    int cure = argc > 1 && strcmp(argv[1], "-u") == 0;
-    int first = cure ? 2 : 1;
-    if (argc < first + 2) {
-        fprintf(stderr, "usage: floor_client [-u] SOCKET FILE...\n");
-        return 1;
-    }
+static int connect_unix(const char *path) {
     struct sockaddr_un address;
     memset(&address, 0, sizeof address);
     address.sun_family = AF_UNIX;
-    snprintf(address.sun_path, sizeof address.sun_path, "%s", argv[first]);
-    sock = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (sock < 0 || connect(sock, (struct sockaddr *)&address, sizeof address) != 0) {
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", path);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd >= 0 && connect(fd, (struct sockaddr *)&address, sizeof address) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+static int connect_tcp(const char *port) {
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons((uint16_t)atoi(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd >= 0 && connect(fd, (struct sockaddr *)&address, sizeof address) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+int main(int argc, char **argv) {
+    int cure = argc > 1 && strcmp(argv[1], "-u") == 0;
+    int tcp = argc > 1 && strcmp(argv[1], "-t") == 0;
+    int first = cure || tcp ? 2 : 1;
+    if (argc < first + 2) {
+        fprintf(stderr, "usage: floor_client [-u] SOCKET FILE...\n"
+                        "       floor_client -t PORT FILE...\n");
+        return 1;
+    }
+    sock = tcp ? connect_tcp(argv[first]) : connect_unix(argv[first]);
+    if (sock < 0) {
         fprintf(stderr, "cannot connect\n");
         return 1;
     }
@@ -161,6 +220,15 @@ int main(int argc, char **argv) {
         if (stat(path, &info) != 0 || access(path, R_OK) != 0 || !S_ISREG(info.st_mode)) {
             printf("%s ERROR\n", path);
             status = 7;
+            continue;
+        }
+        if (tcp) {
+            int fd = open(path, O_RDONLY);
+            int code = fd < 0 ? -1 : netscan(fd, (long)info.st_size);
+            if (fd >= 0) close(fd);
+            if (code < 0) return 1;
+            printf("%s %s\n", argv[i], verdict(code) != NULL ? verdict(code) : "ERROR");
+            status = 0;
             continue;
         }
         char command[CHUNK + 64];

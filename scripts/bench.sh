@@ -6,7 +6,11 @@
 #   2. orvaclient against the floor client (bench/floor_client.c, the same
 #      protocol work done plainly in C), whole processes against the stand-in
 #      server: one file per run, a batch of small files, cured copies of
-#      256 MiB and 16 MiB, and peak resident memory.
+#      256 MiB and 16 MiB, a 256 MiB file uploaded over TCP (also against the
+#      in-memory MD5 throughput), and peak resident memory;
+#   3. orvaclient against itself: -j 1 and -j 4 beside the batch without -j,
+#      and -j 8 against -j 1 when the server takes 2 ms per scan, their
+#      outputs compared byte for byte.
 #
 # Usage: scripts/bench.sh [--quick]
 #   --quick  fewer runs and smaller sizes, to check that everything works
