@@ -49,6 +49,24 @@ ResultCode abandon_command(ServerConnection *conn, ResultCode code) {
     return code;
 }
 
+// The command ends as it does when a read fails: the server closed the
+// connection, or the receive buffer filled without a line end, which no
+// later read can change.
+ResultCode fail_read(ServerConnection *conn) {
+    conn->state = nullptr;
+    conn->on_reply = nullptr;
+    conn->result = RC_READ_FAILED;
+    return RC_READ_FAILED;
+}
+
+// Dispatches what a body that ended left in the buffer. A full buffer ends
+// the command at once, as it does in read_lines, unless the lines before
+// ended it already.
+void dispatch_after_body(ServerConnection *conn) {
+    conn->body_ended = 0;
+    if (dispatch_reply_lines(conn) == RC_READ_FAILED && conn->state != nullptr) fail_read(conn);
+}
+
 } // namespace
 
 extern "C" {
@@ -149,10 +167,7 @@ ResultCode conn_run(ServerConnection *conn) {
         if (!can_read && !can_write) return abandon_command(conn, RC_TIMEOUT);
 
         conn->state(conn);
-        if (conn->body_ended != 0) {
-            conn->body_ended = 0;
-            dispatch_reply_lines(conn);
-        }
+        if (conn->body_ended != 0) dispatch_after_body(conn);
     }
     return conn->result;
 }
@@ -162,10 +177,7 @@ ResultCode conn_step(ServerConnection *conn) {
     if (conn->state == nullptr) return RC_OK;
 
     ResultCode code = conn->state(conn);
-    if (conn->body_ended != 0) {
-        conn->body_ended = 0;
-        dispatch_reply_lines(conn);
-    }
+    if (conn->body_ended != 0) dispatch_after_body(conn);
     return code;
 }
 
@@ -244,15 +256,14 @@ ResultCode read_lines(ServerConnection *conn) {
     // already full this asks for nothing, gets 0 and ends the command.
     uint32_t room = conn->recv_len + 1 < conn->recv_size ? conn->recv_size - conn->recv_len - 1 : 0;
     ssize_t got = sock_read(conn->sock, conn->recv_buf + conn->recv_len, room);
-    if (got <= 0) {
-        conn->state = nullptr;
-        conn->on_reply = nullptr;
-        conn->result = RC_READ_FAILED;
-        return RC_READ_FAILED;
-    }
+    if (got <= 0) return fail_read(conn);
     conn->recv_len += static_cast<uint32_t>(got);
     conn->recv_buf[conn->recv_len] = '\0';
-    return dispatch_reply_lines(conn);
+    ResultCode code = dispatch_reply_lines(conn);
+    // A buffer full without a line end ends the command now: waiting for
+    // more could only end in the time-out.
+    if (code == RC_READ_FAILED && conn->state != nullptr) return fail_read(conn);
+    return code;
 }
 
 ssize_t sock_read(int fd, void *buffer, uint32_t count) {

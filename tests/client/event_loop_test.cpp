@@ -1,6 +1,7 @@
 // The event loop and the framing of reply lines, against the fake server.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <sys/resource.h>
@@ -96,6 +97,21 @@ TEST_F(EventLoop, FullBufferWithoutLineEndFailsTheDispatch) {
     conn->recv_len = 14;
     conn->recv_buf[14] = '\0';
     EXPECT_EQ(dispatch_reply_lines(conn.get()), RC_OK);
+}
+
+TEST_F(EventLoop, ABufferFilledWithoutALineEndEndsTheCommandAtOnce) {
+    // The server fills the buffer and says nothing more for seconds; the
+    // loop's wait is longer still. The command must not wait at all.
+    server.send(FakeServer::greeting()).expect_line().send(std::string(63, 'x'));
+    server.start();
+    Connection conn(conn_create(64, 10, 10, 0));
+    ASSERT_EQ(conn_open(server.address().c_str(), kTestTimeoutSec, conn.get()), RC_OK);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(send_recorded(conn.get(), "NOOP\r\n"), RC_READ_FAILED);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(conn->state, nullptr);
+    EXPECT_EQ(conn->on_reply, nullptr);
+    EXPECT_EQ(hang_up(server, conn.get()), "NOOP\r\n");
 }
 
 TEST_F(EventLoop, NulInsideAReplyHidesTheLinesBehindIt) {
