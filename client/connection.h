@@ -79,6 +79,18 @@ struct ServerConnection {
      * takes fewer reads; held only while such a body is received. */
     char *body_buf;
     uint32_t body_buf_size;
+    /* Bytes of the cured body still to come, counted whole, so that a body of
+     * up to the largest signed 64-bit size is received exactly. The 32-bit
+     * cured_remaining holds the same count saturated at 0xffffffff, so it is
+     * non-zero while any byte is due. A caller that stores a count into
+     * cured_remaining alone is obeyed: the wide count is used only while the
+     * 32-bit field agrees with it. */
+    uint64_t cured_remaining_wide;
+    /* The size of the scanned file that the NETSCAN line announced, and the
+     * bytes of it that the upload has still to take from the file: exactly
+     * the announced bytes are sent, whatever the file holds by then. */
+    uint64_t upload_size;
+    uint64_t upload_remaining;
 };
 
 /* Creates an idle, unconnected record with two buffers of buffer_size bytes.

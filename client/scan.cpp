@@ -123,7 +123,7 @@ char *build_netscan_line(ServerConnection *conn, const char *path, const char *l
                          ResultCode *code) {
     conn->scan_stream = std::fopen(path, "rb");
     if (conn->scan_stream == nullptr) {
-        *code = RC_BAD_ARGUMENT;
+        *code = conn->result = RC_BAD_ARGUMENT;
         return nullptr;
     }
     struct stat info;
@@ -146,6 +146,7 @@ char *build_netscan_line(ServerConnection *conn, const char *path, const char *l
         return nullptr;
     }
 
+    conn->upload_size = static_cast<uint64_t>(size);
     char tail[64];
     auto tail_length =
         static_cast<size_t>(std::snprintf(tail, sizeof tail, " %lld %s\r\n", size, digest));
@@ -278,10 +279,7 @@ void on_scan_reply(ServerConnection *conn, uint32_t code, char *text, int32_t is
         // scan can be sent: over a Unix socket, or once the upload is over,
         // a 310 is a protocol error.
         if (conn->scan_stream != nullptr) {
-            conn->sent_all = 0;
-            conn->state = upload_file;
-            conn->result = RC_BUSY;
-            std::rewind(conn->scan_stream);
+            begin_upload(conn);
             return;
         }
         release_scan_path(conn);

@@ -36,6 +36,38 @@ bool write_all(int fd, const char *bytes, size_t length) {
     return true;
 }
 
+// The bytes of the cured body still due. The wide count is the true one
+// while cured_remaining shows its saturated value; a different value there
+// was stored by a caller that knows only the 32-bit field.
+uint64_t body_left(const ServerConnection *conn) {
+    uint64_t wide = conn->cured_remaining_wide;
+    uint32_t narrow = wide > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(wide);
+    return narrow == conn->cured_remaining ? wide : conn->cured_remaining;
+}
+
+void set_body_left(ServerConnection *conn, uint64_t bytes) {
+    conn->cured_remaining_wide = bytes;
+    conn->cured_remaining = bytes > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(bytes);
+}
+
+// Reads the size and the digest of a 312 line ("%ld %32s"). Sizes up to the
+// largest signed 64-bit value are taken whole (larger ones saturate there);
+// a negative size is taken as its unsigned 32-bit value, as a 32-bit long
+// reads it (values below its range saturate at its lowest value first).
+bool parse_copy_line(const char *text, uint64_t *size, char digest[MD5_HEX_LENGTH + 1]) {
+    char *end = nullptr;
+    long long value = std::strtoll(text, &end, 10);
+    if (end == text) return false;
+    if (std::sscanf(end, "%32s", digest) != 1) return false;
+    if (value < 0) {
+        if (value < INT32_MIN) value = INT32_MIN;
+        *size = static_cast<uint32_t>(static_cast<int32_t>(value));
+    } else {
+        *size = static_cast<uint64_t>(value);
+    }
+    return true;
+}
+
 void release_body_buffer(ServerConnection *conn) {
     std::free(conn->body_buf);
     conn->body_buf = nullptr;
@@ -67,6 +99,15 @@ ResultCode end_upload(ServerConnection *conn, ResultCode code) {
     conn->state = nullptr;
     conn->result = code;
     return code;
+}
+
+// The upload stops short of the announced size: the server would take
+// whatever is sent next as the rest of the file, so the connection, which
+// can no longer be brought back in step, is closed.
+ResultCode abandon_upload(ServerConnection *conn) {
+    if (conn->sock >= 0) close(conn->sock);
+    conn->sock = -1;
+    return end_upload(conn, RC_COPY_READ_FAILED);
 }
 
 // Whether a file of `size` bytes may be written under the process's file
@@ -193,18 +234,23 @@ ResultCode upload_file(ServerConnection *conn) {
     if (sent < 0) return end_upload(conn, RC_WRITE_FAILED);
     if (sent == 0) return RC_OK;
 
-    if (!std::feof(conn->scan_stream)) {
-        size_t got = std::fread(conn->send_buf, 1, conn->send_size, conn->scan_stream);
-        // A file that cannot be read to its end is not sent in part: the
-        // server would take whatever follows as the rest of the file.
-        if (std::ferror(conn->scan_stream)) return end_upload(conn, RC_COPY_READ_FAILED);
+    if (conn->upload_remaining > 0) {
+        size_t want = conn->upload_remaining < conn->send_size
+                          ? static_cast<size_t>(conn->upload_remaining)
+                          : conn->send_size;
+        size_t got = std::fread(conn->send_buf, 1, want, conn->scan_stream);
+        // A file that ends before the announced size, or cannot be read up
+        // to it, leaves the server waiting for bytes that never come.
+        if (got == 0 || std::ferror(conn->scan_stream)) return abandon_upload(conn);
+        conn->upload_remaining -= got;
         conn->send_len = static_cast<uint32_t>(got);
-        if (got > 0) return RC_OK;
+        return RC_OK;
     }
 
-    // End of file right behind the last piece: the upload is over in this
-    // same call, so the loop listens for the reply before the server, which
-    // has all the bytes it announced, may send it.
+    // The last announced byte is written: the upload is over in this same
+    // call, so the loop listens for the reply before the server, which has
+    // all the bytes it announced, may send it. Bytes that the file has
+    // gained since it was announced are never sent.
     std::fclose(conn->scan_stream);
     conn->scan_stream = nullptr;
     conn->sent_all = 1;
@@ -212,10 +258,18 @@ ResultCode upload_file(ServerConnection *conn) {
     return RC_OK;
 }
 
+void begin_upload(ServerConnection *conn) {
+    conn->sent_all = 0;
+    conn->state = upload_file;
+    conn->result = RC_BUSY;
+    conn->upload_remaining = conn->upload_size;
+    std::rewind(conn->scan_stream);
+}
+
 void begin_cured_file(ServerConnection *conn, const char *text) {
-    long long size = 0;
+    uint64_t size = 0;
     char digest[MD5_HEX_LENGTH + 1] = {0};
-    if (std::sscanf(text, "%lld %32s", &size, digest) != 2) return;
+    if (!parse_copy_line(text, &size, digest)) return;
 
     // A 312 line can only come while no other body is being received; a
     // leftover file from a broken transfer is dropped first.
@@ -239,22 +293,23 @@ void begin_cured_file(ServerConnection *conn, const char *text) {
     std::memmove(conn->recv_buf, conn->recv_buf + line_length, conn->recv_len);
     conn->recv_buf[conn->recv_len] = '\0';
 
-    conn->cured_remaining = static_cast<uint32_t>(size);
+    set_body_left(conn, size);
     conn->result = store_cured_chunk(conn);
 }
 
 ResultCode store_cured_chunk(ServerConnection *conn) {
-    if (conn->cured_remaining > conn->recv_len) {
+    uint64_t left = body_left(conn);
+    if (left > conn->recv_len) {
         keep_body_bytes(conn, conn->recv_buf, conn->recv_len);
         conn->state = receive_cured_file;
-        conn->cured_remaining -= conn->recv_len;
+        set_body_left(conn, left - conn->recv_len);
         conn->recv_len = 0;
         return RC_OK;
     }
 
-    uint32_t last = conn->cured_remaining;
+    auto last = static_cast<uint32_t>(left);
     keep_body_bytes(conn, conn->recv_buf, last);
-    conn->cured_remaining = 0;
+    set_body_left(conn, 0);
     conn->recv_len -= last;
     std::memmove(conn->recv_buf, conn->recv_buf + last, conn->recv_len);
     conn->recv_buf[conn->recv_len] = '\0';
@@ -267,19 +322,20 @@ ResultCode receive_cured_file(ServerConnection *conn) {
     // While more of the body is due than the receive buffer holds, it is
     // read through the larger buffer, and never beyond its end, so the lines
     // that follow it still arrive in the receive buffer.
-    if (conn->cured_remaining > conn->recv_size) {
+    uint64_t left = body_left(conn);
+    if (left > conn->recv_size) {
         if (conn->body_buf == nullptr) {
             conn->body_buf = static_cast<char *>(std::malloc(kBodyBufferSize));
             conn->body_buf_size = conn->body_buf != nullptr ? kBodyBufferSize : 0;
         }
         if (conn->body_buf != nullptr) {
-            uint32_t want = conn->cured_remaining < conn->body_buf_size ? conn->cured_remaining
-                                                                        : conn->body_buf_size;
+            uint32_t want =
+                left < conn->body_buf_size ? static_cast<uint32_t>(left) : conn->body_buf_size;
             ssize_t got = sock_read(conn->sock, conn->body_buf, want);
             if (got <= 0) return lose_body(conn);
             keep_body_bytes(conn, conn->body_buf, static_cast<uint32_t>(got));
-            conn->cured_remaining -= static_cast<uint32_t>(got);
-            if (conn->cured_remaining > 0) return conn->result = RC_OK;
+            set_body_left(conn, left - static_cast<uint64_t>(got));
+            if (left > static_cast<uint64_t>(got)) return conn->result = RC_OK;
             // The body ended with this read; nothing of what follows it has
             // been read yet.
             conn->recv_len = 0;

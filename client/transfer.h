@@ -23,6 +23,10 @@ ResultCode receive_cured_file(ServerConnection *conn);
  * of the cured body; at the body's end verifies it and stores it. */
 ResultCode store_cured_chunk(ServerConnection *conn);
 
+/* Starts the upload after a final 310: rewinds the scanned file and installs
+ * upload_file for exactly the size that the NETSCAN line announced. */
+void begin_upload(ServerConnection *conn);
+
 /* Handles a 312 line (its text) inside a scan reply. */
 void begin_cured_file(ServerConnection *conn, const char *text);
 

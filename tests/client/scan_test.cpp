@@ -281,8 +281,10 @@ TEST_F(NetScan, EmptyFileIsCleanWithoutAskingTheServer) {
 TEST_F(NetScan, AMissingFileIsABadArgument) {
     server.send(FakeServer::greeting());
     Connection conn = open_connection(server);
+    conn->result = RC_SCAN_532; // left by an earlier command
     EXPECT_EQ(conn_scan(conn.get(), (dir / "missing").c_str(), &report, 0, nullptr),
               RC_BAD_ARGUMENT);
+    EXPECT_EQ(conn->result, RC_BAD_ARGUMENT);
     EXPECT_EQ(hang_up(server, conn.get()), "");
 }
 

@@ -3,8 +3,10 @@
 // leaves the file as it was and no temporary file behind.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -24,6 +26,7 @@ constexpr char kEmptyDigest[] = "D41D8CD98F00B204E9800998ECF8427E";
 using fault_helpers::md5_hex;
 
 using fault_helpers::patterned;
+using fault_helpers::patterned_without_line_ends;
 
 std::string cured_reply(const std::string &body, const std::string &digest) {
     return "323-Test.Threat /f\r\n312-" + std::to_string(body.size()) + " " + digest + "\r\n" +
@@ -70,6 +73,11 @@ class Cure : public ::testing::Test {
         EXPECT_EQ(conn->cured_temp_path, nullptr);
         hang_up(server, conn.get());
         return code;
+    }
+
+    std::string netscan_line() const {
+        return "NETSCAN xmqprstuwl " + std::to_string(original.size()) + " " + md5_hex(original) +
+               "\r\n";
     }
 
     void expect_untouched() {
@@ -197,6 +205,78 @@ TEST_F(Cure, ATimeOutInsideTheBodyRemovesTheTemporaryFile) {
     EXPECT_EQ(conn->cured_temp_path, nullptr);
     hang_up(server, conn.get());
     expect_untouched();
+}
+
+TEST_F(Cure, SizesOf4GiBAndMoreAreNeverCutTo32Bits) {
+    // Each line announces 2^32 (+ 5) bytes and carries the digest of the
+    // short body behind it, as a 32-bit count would take it. The short body
+    // and the final line are only the start of the copy; the server then
+    // closes, so nothing may be stored.
+    for (auto transport : {FakeServer::Transport::Unix, FakeServer::Transport::Tcp}) {
+        for (uint64_t size : {uint64_t{1} << 32, (uint64_t{1} << 32) + 5}) {
+            std::string body = patterned(static_cast<size_t>(size & 0xffffffffu), 3);
+            FakeServer server{transport};
+            server.send(FakeServer::greeting()).expect_line();
+            if (transport == FakeServer::Transport::Tcp)
+                server.send("310 go on\r\n").expect_bytes(netscan_line().size() + original.size());
+            server
+                .send("312-" + std::to_string(size) + " " + md5_hex(body) + "\r\n" + body +
+                      "221 /f\r\n")
+                .close_now();
+            Connection conn = open_connection(server);
+            EXPECT_EQ(conn_scan(conn.get(), file.c_str(), &report, SCAN_CURE, nullptr),
+                      RC_READ_FAILED)
+                << size;
+            EXPECT_EQ(conn->cured_stream, nullptr);
+            hang_up(server, conn.get());
+            expect_untouched();
+            scan_report_clear(&report);
+        }
+    }
+}
+
+TEST(CuredCount, TheWideCountGoesPast32BitsAndTheNarrowOneSaturates) {
+    Connection conn = make_connection(64);
+    md5_init(&conn->cured_md5);
+    conn->cured_remaining_wide = (uint64_t{1} << 32) + 5;
+    conn->cured_remaining = 0xffffffffu;
+    std::memcpy(conn->recv_buf, "0123456789", 11);
+    conn->recv_len = 10;
+    EXPECT_EQ(store_cured_chunk(conn.get()), RC_OK);
+    EXPECT_EQ(conn->cured_remaining_wide, (uint64_t{1} << 32) - 5);
+    EXPECT_EQ(conn->cured_remaining, 0xfffffffbu);
+    EXPECT_EQ(conn->state, &receive_cured_file);
+
+    // A count stored in the 32-bit field alone is the one obeyed.
+    conn->cured_remaining = 4;
+    std::memcpy(conn->recv_buf, "0123456789", 11);
+    conn->recv_len = 10;
+    EXPECT_EQ(store_cured_chunk(conn.get()), RC_NO_TEMP_FILE);
+    EXPECT_EQ(std::string(conn->recv_buf, conn->recv_len), "456789");
+    EXPECT_EQ(conn->body_ended, 1);
+    EXPECT_EQ(conn->cured_remaining_wide, 0u);
+}
+
+TEST_F(Cure, BytesBehindTheBodyThatFillTheBufferEndTheScanAtOnce) {
+    // A 64-byte buffer: the first read takes the 312 line and all the body
+    // but its last byte; the next read brings that byte and 63 bytes
+    // without a line end. The server then says nothing more, and the
+    // connection's wait is longer than the server's silence: the scan must
+    // not wait at all.
+    std::string body = patterned_without_line_ends(23, 4);
+    std::string line = "312-23 " + md5_hex(body) + "\r\n";
+    ASSERT_EQ(line.size() + body.size() - 1, 63u);
+    FakeServer server;
+    server.send(FakeServer::greeting()).expect_line().send(line + body + std::string(63, 'x'));
+    server.start();
+    Connection conn(conn_create(64, 10, 10, 0));
+    ASSERT_EQ(conn_open(server.address().c_str(), kTestTimeoutSec, conn.get()), RC_OK);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(conn_scan(conn.get(), file.c_str(), &report, SCAN_CURE, nullptr), RC_READ_FAILED);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(conn->state, nullptr);
+    EXPECT_EQ(TempDir::read(file), body) << "the copy itself was whole and verified";
+    hang_up(server, conn.get());
 }
 
 TEST_F(Cure, AFileSwappedForALinkAfterTheScanIsNotWrittenThrough) {
@@ -451,12 +531,49 @@ TEST_F(Upload, ASecond310HasNoStreamToSend) {
     hang_up(server, conn.get());
 }
 
+TEST_F(Upload, ExactlyTheAnnouncedBytesWhateverTheFileBecomes) {
+    std::string content = patterned_without_line_ends(3000, 5);
+    std::string line = "NETSCAN xmqprstuw 3000 " + md5_hex(content) + "\r\n";
+    // The file grows between the line and the 310: the bytes it gained are
+    // never sent, and the connection goes on in step.
+    std::string file = dir.write("up", content);
+    FakeServer grown{FakeServer::Transport::Tcp};
+    grown.send(FakeServer::greeting())
+        .expect_line()
+        .call([&] { TempDir::write_file(file, content + "NOOP\r\nQUIT\r\n"); })
+        .send("310 send it\r\n")
+        .expect_bytes(content.size())
+        .send("220 clean\r\n")
+        .expect_line()
+        .send("200 ok\r\n");
+    Connection conn = open_connection(grown, 1024);
+    EXPECT_EQ(conn_scan(conn.get(), file.c_str(), &report, 0, nullptr), RC_OK);
+    EXPECT_EQ(conn_noop(conn.get()), RC_OK);
+    EXPECT_TRUE(hang_up(grown, conn.get()) == line + content + "NOOP\r\n");
+
+    // The file shrinks: the scan fails and the connection, which the server
+    // still reads as file bytes, is closed.
+    file = dir.write("up", content);
+    FakeServer shrunk{FakeServer::Transport::Tcp};
+    shrunk.send(FakeServer::greeting())
+        .expect_line()
+        .call([&] { TempDir::write_file(file, content.substr(0, 2000)); })
+        .send("310 send it\r\n");
+    conn = open_connection(shrunk, 1024);
+    EXPECT_EQ(conn_scan(conn.get(), file.c_str(), &report, 0, nullptr), RC_COPY_READ_FAILED);
+    EXPECT_EQ(conn->state, nullptr);
+    EXPECT_EQ(conn->sock, -1);
+    EXPECT_EQ(conn->scan_stream, nullptr);
+    EXPECT_TRUE(shrunk.received() == line + content.substr(0, 2000));
+}
+
 TEST_F(Upload, AFileThatCannotBeReadEndsTheUpload) {
     Connection conn = make_connection(64);
     std::string file = dir.write("up", "abc");
     conn->scan_stream = std::fopen(file.c_str(), "ab"); // a stream that cannot be read
     ASSERT_NE(conn->scan_stream, nullptr);
     conn->state = upload_file;
+    conn->upload_remaining = 3;
     conn->sock = -1;
     EXPECT_EQ(upload_file(conn.get()), RC_COPY_READ_FAILED);
     EXPECT_EQ(conn->state, nullptr);
