@@ -131,14 +131,18 @@ char *build_netscan_line(ServerConnection *conn, const char *path, const char *l
         remember_identity(conn, info);
 
     char digest[MD5_HEX_LENGTH + 2];
-    if (md5_file_hex(conn->scan_stream, digest, sizeof digest) != RC_OK) {
+    ResultCode digested = md5_file_hex(conn->scan_stream, digest, sizeof digest);
+    // 64-bit offsets, so that a file beyond 2 GiB is announced with its true
+    // size on a 32-bit system too; the decimal text is the same.
+    long long size = static_cast<long long>(ftello(conn->scan_stream));
+    // A stream that failed while it was read (a directory, a failing disk)
+    // or has no position was not digested whole: announced, the server
+    // would scan a part of it, or nothing, and could call it clean.
+    if (digested != RC_OK || std::ferror(conn->scan_stream) || size < 0) {
         close_scan_stream(conn);
         *code = conn->result = RC_BAD_ARGUMENT;
         return nullptr;
     }
-    // 64-bit offsets, so that a file beyond 2 GiB is announced with its true
-    // size on a 32-bit system too; the decimal text is the same.
-    long long size = static_cast<long long>(ftello(conn->scan_stream));
     if (size < 1) {
         close_scan_stream(conn);
         conn->report->verdict = VERDICT_OK;
