@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "digest/md5.h"
+#include "digest/md5_text.h"
 
 #define CHUNK 8192
 
@@ -87,9 +88,8 @@ static int receive_cured(const char *path, long size, const char *digest) {
         left -= got;
     }
     md5_final(&md5);
-    char hex[33];
-    for (int i = 0; i < 16; ++i)
-        snprintf(hex + 2 * i, 3, "%02X", md5.digest[i]);
+    char hex[MD5_HEX_LENGTH + 1];
+    md5_digest_text(md5.digest, hex);
     int ok = left == 0 && strcmp(hex, digest) == 0;
     if (ok) {
         FILE *out = fopen(path, "wb");

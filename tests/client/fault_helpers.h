@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "digest/md5.h"
+#include "digest/md5_text.h"
 #include "support/faults.h"
 
 namespace fault_helpers {
@@ -26,8 +27,7 @@ inline std::string md5_hex(const std::string &bytes) {
     md5_update(&ctx, bytes.data(), static_cast<uint32_t>(bytes.size()));
     md5_final(&ctx);
     char text[MD5_HEX_LENGTH + 1];
-    for (int i = 0; i < 16; ++i)
-        std::snprintf(text + 2 * i, 3, "%02X", ctx.digest[i]);
+    md5_digest_text(ctx.digest, text);
     return text;
 }
 

@@ -4,6 +4,7 @@
 // large-file case is checked against the md5sum program at run time.
 
 #include "digest/md5.h"
+#include "digest/md5_text.h"
 
 #include <gtest/gtest.h>
 
@@ -42,12 +43,8 @@ Bytes bytes_of(const std::string &text) {
 }
 
 std::string hex_of(const uint8_t digest[16]) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text;
-    for (int i = 0; i < 16; ++i) {
-        text += digits[digest[i] >> 4];
-        text += digits[digest[i] & 15];
-    }
+    char text[MD5_HEX_LENGTH + 1];
+    md5_digest_text(digest, text);
     return text;
 }
 
