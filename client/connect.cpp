@@ -11,10 +11,12 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "client/internal.h"
 
 namespace {
 
@@ -32,6 +34,19 @@ void close_failed_open(ServerConnection *conn) {
     conn->sock = -1;
     conn->state = nullptr;
     conn->on_reply = nullptr;
+}
+
+// The monotonic clock in nanoseconds.
+int64_t now_ns() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// Milliseconds from now until `deadline`, rounded up; 0 once it has passed.
+uint64_t milliseconds_until(int64_t deadline) {
+    int64_t left = deadline - now_ns();
+    return left > 0 ? static_cast<uint64_t>((left + 999999) / 1000000) : 0;
 }
 
 // Takes the digits of a port text as strtol does; anything outside 1..65535
@@ -147,37 +162,20 @@ ResultCode connect_with_timeout(int fd, int32_t timeout_sec, const struct sockad
 
     if (connect(fd, address, address_length) == 0) return clear_nonblocking(fd);
     if (errno != EINPROGRESS && errno != EAGAIN) return RC_CONNECT_FAILED;
-    if (fd >= FD_SETSIZE) return RC_CONNECT_FAILED;
 
     if (timeout_sec < 0) return RC_CONNECT_FAILED; // no wait can be that short
 
     // A signal that interrupts the wait does not end it: it goes on with
     // the time that is left.
-    struct timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += timeout_sec;
-    fd_set writable;
+    int64_t deadline = now_ns() + static_cast<int64_t>(timeout_sec) * 1000000000;
+    short revents = 0;
     for (;;) {
-        FD_ZERO(&writable);
-        FD_SET(fd, &writable);
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        struct timeval limit = {0, 0};
-        if (now.tv_sec < deadline.tv_sec ||
-            (now.tv_sec == deadline.tv_sec && now.tv_nsec < deadline.tv_nsec)) {
-            long nanoseconds = deadline.tv_nsec - now.tv_nsec;
-            limit.tv_sec = deadline.tv_sec - now.tv_sec;
-            if (nanoseconds < 0) {
-                nanoseconds += 1000000000L;
-                --limit.tv_sec;
-            }
-            limit.tv_usec = static_cast<suseconds_t>(nanoseconds / 1000);
-        }
-        int ready = select(fd + 1, nullptr, &writable, nullptr, &limit);
-        if (ready >= 0) break;
+        int ready = wait_for_descriptor(fd, POLLOUT, milliseconds_until(deadline), &revents);
+        if (ready > 0) break;
+        if (ready == 0) return RC_TIMEOUT;
         if (errno != EINTR) return RC_CONNECT_FAILED;
     }
-    if (!FD_ISSET(fd, &writable)) return RC_TIMEOUT;
+    if ((revents & POLLNVAL) != 0) return RC_CONNECT_FAILED;
 
     int error = 0;
     socklen_t error_length = sizeof error;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include "client/internal.h"
 #include "client/transfer.h"
 
 namespace {
@@ -68,11 +69,6 @@ char *copy_text(const char *text) {
     auto *copy = static_cast<char *>(std::malloc(length + 1));
     if (copy != nullptr) std::memcpy(copy, text, length + 1);
     return copy;
-}
-
-void close_scan_stream(ServerConnection *conn) {
-    if (conn->scan_stream != nullptr) std::fclose(conn->scan_stream);
-    conn->scan_stream = nullptr;
 }
 
 void release_scan_path(ServerConnection *conn) {
@@ -191,6 +187,11 @@ char *build_scan_line(ServerConnection *conn, const char *path, const char *lett
 } // namespace
 
 extern "C" {
+
+void close_scan_stream(ServerConnection *conn) {
+    if (conn->scan_stream != nullptr) std::fclose(conn->scan_stream);
+    conn->scan_stream = nullptr;
+}
 
 const char *verdict_name(Verdict verdict) {
     return verdict < VERDICT_COUNT ? kVerdictNames[verdict] : nullptr;

@@ -12,6 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "client/internal.h"
+#include "digest/md5_text.h"
+
 namespace {
 
 constexpr size_t kTempNameSize = 4096;
@@ -22,19 +25,6 @@ constexpr size_t kCopyChunk = 64 * 1024;
 // Size of the buffer a long body is read through: big enough to take what
 // a socket holds in one read, small beside the client's memory.
 constexpr uint32_t kBodyBufferSize = 256 * 1024;
-
-// Writes every byte or fails; a short write is continued, so the error that
-// stopped it is the one reported.
-bool write_all(int fd, const char *bytes, size_t length) {
-    while (length > 0) {
-        ssize_t n = write(fd, bytes, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 // The bytes of the cured body still due. The wide count is the true one
 // while cured_remaining shows its saturated value; a different value there
@@ -89,13 +79,12 @@ void remove_temp_file(ServerConnection *conn) {
 void keep_body_bytes(ServerConnection *conn, const char *bytes, uint32_t length) {
     md5_update(&conn->cured_md5, bytes, length);
     if (conn->cured_stream == nullptr || length == 0) return;
-    if (!write_all(fileno(conn->cured_stream), bytes, length)) remove_temp_file(conn);
+    if (write_all(fileno(conn->cured_stream), bytes, length) != 0) remove_temp_file(conn);
 }
 
 // Ends a command whose upload cannot go on.
 ResultCode end_upload(ServerConnection *conn, ResultCode code) {
-    if (conn->scan_stream != nullptr) std::fclose(conn->scan_stream);
-    conn->scan_stream = nullptr;
+    close_scan_stream(conn);
     conn->state = nullptr;
     conn->result = code;
     return code;
@@ -110,6 +99,17 @@ ResultCode abandon_upload(ServerConnection *conn) {
     return end_upload(conn, RC_COPY_READ_FAILED);
 }
 
+// The last announced byte is written: the upload is over in this same call,
+// so the loop listens for the reply before the server, which has all the
+// bytes it announced, may send it. Bytes that the file has gained since it
+// was announced are never sent.
+ResultCode finish_upload(ServerConnection *conn) {
+    close_scan_stream(conn);
+    conn->sent_all = 1;
+    conn->state = read_lines;
+    return RC_OK;
+}
+
 // Whether a file of `size` bytes may be written under the process's file
 // size limit; the kernel would otherwise cut the copy short with SIGXFSZ.
 bool within_size_limit(off_t size) {
@@ -119,36 +119,31 @@ bool within_size_limit(off_t size) {
 }
 
 // Copies `size` bytes from offset 0 of `from` to offset 0 of `to`. The
-// kernel copies without passing the bytes through this process where it can.
+// kernel copies without passing the bytes through this process where it can;
+// elsewhere they go through a buffer.
 bool copy_contents(int from, int to, off_t size) {
     off_t in_offset = 0;
     off_t out_offset = 0;
-    bool in_kernel = true;
     while (in_offset < size) {
-        size_t want = static_cast<size_t>(size - in_offset);
-        if (in_kernel) {
-            ssize_t n = copy_file_range(from, &in_offset, to, &out_offset, want, 0);
-            if (n > 0) continue;
-            if (n == 0) return false; // the source is shorter than it was
-            if (errno == EINTR) continue;
-            if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
-                errno != EBADF)
-                return false;
-            in_kernel = false;
-        }
-        char chunk[kCopyChunk];
+        auto want = static_cast<size_t>(size - in_offset);
+        ssize_t n = copy_file_range(from, &in_offset, to, &out_offset, want, 0);
+        if (n > 0) continue;
+        if (n == 0) return false; // the source is shorter than it was
+        if (errno == EINTR) continue;
+        if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
+            errno != EBADF)
+            return false;
+        break;
+    }
+    if (in_offset < size && lseek(to, out_offset, SEEK_SET) != out_offset) return false;
+    char chunk[kCopyChunk];
+    while (in_offset < size) {
+        auto want = static_cast<size_t>(size - in_offset);
         if (want > sizeof chunk) want = sizeof chunk;
         ssize_t got = pread(from, chunk, want, in_offset);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return false;
-        ssize_t done = 0;
-        while (done < got) {
-            ssize_t n = pwrite(to, chunk + done, static_cast<size_t>(got - done), out_offset);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            done += n;
-            out_offset += n;
-        }
+        if (write_all(to, chunk, static_cast<size_t>(got)) != 0) return false;
         in_offset += got;
     }
     return true;
@@ -198,8 +193,7 @@ ResultCode store_over(FILE *source, const char *destination, const ServerConnect
 ResultCode finish_body(ServerConnection *conn) {
     md5_final(&conn->cured_md5);
     char digest[MD5_HEX_LENGTH + 1];
-    for (int i = 0; i < 16; ++i)
-        std::snprintf(digest + 2 * i, 3, "%02X", conn->cured_md5.digest[i]);
+    md5_digest_text(conn->cured_md5.digest, digest);
 
     ResultCode code;
     if (conn->cured_stream == nullptr) {
@@ -230,31 +224,21 @@ extern "C" {
 
 ResultCode upload_file(ServerConnection *conn) {
     if (conn->scan_stream == nullptr) return end_upload(conn, RC_COPY_READ_FAILED);
+
     int32_t sent = send_queued(conn);
     if (sent < 0) return end_upload(conn, RC_WRITE_FAILED);
     if (sent == 0) return RC_OK;
+    if (conn->upload_remaining == 0) return finish_upload(conn);
 
-    if (conn->upload_remaining > 0) {
-        size_t want = conn->upload_remaining < conn->send_size
-                          ? static_cast<size_t>(conn->upload_remaining)
-                          : conn->send_size;
-        size_t got = std::fread(conn->send_buf, 1, want, conn->scan_stream);
-        // A file that ends before the announced size, or cannot be read up
-        // to it, leaves the server waiting for bytes that never come.
-        if (got == 0 || std::ferror(conn->scan_stream)) return abandon_upload(conn);
-        conn->upload_remaining -= got;
-        conn->send_len = static_cast<uint32_t>(got);
-        return RC_OK;
-    }
-
-    // The last announced byte is written: the upload is over in this same
-    // call, so the loop listens for the reply before the server, which has
-    // all the bytes it announced, may send it. Bytes that the file has
-    // gained since it was announced are never sent.
-    std::fclose(conn->scan_stream);
-    conn->scan_stream = nullptr;
-    conn->sent_all = 1;
-    conn->state = read_lines;
+    size_t want = conn->upload_remaining < conn->send_size
+                      ? static_cast<size_t>(conn->upload_remaining)
+                      : conn->send_size;
+    size_t got = std::fread(conn->send_buf, 1, want, conn->scan_stream);
+    // A file that ends before the announced size, or cannot be read up to
+    // it, leaves the server waiting for bytes that never come.
+    if (got == 0 || std::ferror(conn->scan_stream)) return abandon_upload(conn);
+    conn->upload_remaining -= got;
+    conn->send_len = static_cast<uint32_t>(got);
     return RC_OK;
 }
 
@@ -284,17 +268,9 @@ void begin_cured_file(ServerConnection *conn, const char *text) {
     conn->cured_stream = create_temp_file(&conn->cured_temp_path);
     md5_init(&conn->cured_md5);
     std::memcpy(conn->cured_digest, digest, sizeof conn->cured_digest);
-
-    // The line and its CR LF are at the start of the receive buffer; the
-    // body begins right behind them.
-    size_t line_length = 4 + std::strlen(text) + 2;
-    if (line_length > conn->recv_len) line_length = conn->recv_len;
-    conn->recv_len -= static_cast<uint32_t>(line_length);
-    std::memmove(conn->recv_buf, conn->recv_buf + line_length, conn->recv_len);
-    conn->recv_buf[conn->recv_len] = '\0';
-
     set_body_left(conn, size);
-    conn->result = store_cured_chunk(conn);
+    // The line dispatcher hands the bytes behind this line to the body.
+    conn->body_follows = 1;
 }
 
 ResultCode store_cured_chunk(ServerConnection *conn) {
@@ -310,9 +286,7 @@ ResultCode store_cured_chunk(ServerConnection *conn) {
     auto last = static_cast<uint32_t>(left);
     keep_body_bytes(conn, conn->recv_buf, last);
     set_body_left(conn, 0);
-    conn->recv_len -= last;
-    std::memmove(conn->recv_buf, conn->recv_buf + last, conn->recv_len);
-    conn->recv_buf[conn->recv_len] = '\0';
+    drop_received(conn, last);
     conn->body_ended = 1;
     conn->state = read_lines;
     return finish_body(conn);

@@ -287,7 +287,7 @@ TEST_F(CuredScanFaults, AnInterruptedReadIsRepeated) {
 }
 
 TEST_F(CuredScanFaults, EachWaitFailingAbandonsTheScanAndItsTemporaryFile) {
-    each_call_failing(Call::Select, EBADF, false, [&](Trial &trial) {
+    each_call_failing(Call::Poll, EBADF, false, [&](Trial &trial) {
         Outcome outcome = scan_with(trial);
         EXPECT_EQ(outcome.code, trial.failing() ? RC_READ_FAILED : RC_OK);
         // An abandoned command stays installed; only its file goes.
@@ -296,7 +296,7 @@ TEST_F(CuredScanFaults, EachWaitFailingAbandonsTheScanAndItsTemporaryFile) {
 }
 
 TEST_F(CuredScanFaults, AnInterruptedWaitIsRepeated) {
-    each_call_failing(Call::Select, EINTR, false,
+    each_call_failing(Call::Poll, EINTR, false,
                       [&](Trial &trial) { EXPECT_EQ(scan_with(trial).code, RC_OK); });
 }
 

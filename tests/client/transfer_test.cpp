@@ -573,7 +573,7 @@ TEST_F(Upload, AFileThatCannotBeReadEndsTheUpload) {
     conn->scan_stream = std::fopen(file.c_str(), "ab"); // a stream that cannot be read
     ASSERT_NE(conn->scan_stream, nullptr);
     conn->state = upload_file;
-    conn->upload_remaining = 3;
+    conn->upload_size = conn->upload_remaining = 3;
     conn->sock = -1;
     EXPECT_EQ(upload_file(conn.get()), RC_COPY_READ_FAILED);
     EXPECT_EQ(conn->state, nullptr);

@@ -2,7 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -15,8 +15,7 @@ void *__real_realloc(void *pointer, size_t size);
 void __real_free(void *pointer);
 ssize_t __real_send(int fd, const void *bytes, size_t length, int flags);
 ssize_t __real_read(int fd, void *buffer, size_t count);
-int __real_select(int count, fd_set *readable, fd_set *writable, fd_set *exceptional,
-                  struct timeval *limit);
+int __real_poll(struct pollfd *fds, nfds_t count, int timeout);
 }
 
 namespace {
@@ -173,14 +172,13 @@ ssize_t __wrap_read(int fd, void *buffer, size_t count) {
     return __real_read(fd, buffer, count);
 }
 
-int __wrap_select(int count, fd_set *readable, fd_set *writable, fd_set *exceptional,
-                  struct timeval *limit) {
-    Injector &one = injector(faults::Call::Select);
+int __wrap_poll(struct pollfd *fds, nfds_t count, int timeout) {
+    Injector &one = injector(faults::Call::Poll);
     if (one.next_fails()) {
         errno = one.error;
         return -1;
     }
-    return __real_select(count, readable, writable, exceptional, limit);
+    return __real_poll(fds, count, timeout);
 }
 
 } // extern "C"

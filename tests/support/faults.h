@@ -1,5 +1,5 @@
 // Fault injection for the library tests. The test binary is linked with
-// --wrap for malloc, calloc, realloc, free, send, read and select, so the
+// --wrap for malloc, calloc, realloc, free, send, read and poll, so the
 // library's calls pass through here; each setting applies to the calling
 // thread only.
 #pragma once
@@ -18,7 +18,7 @@ enum class Call {
     Allocation, // malloc, calloc and realloc
     Send,
     Read,
-    Select,
+    Poll,
 };
 
 // Makes the nth call of the kind from now on fail (1: the next one; 0: none);
