@@ -7,10 +7,15 @@
 //   cure    a cured body received, verified and written over the file, for a
 //           large and a medium body: throughput ratio, peak memory
 //   rss     peak resident memory of a one-file scan
+//   upload  a large file scanned over TCP through the library
+//           (bench/library_client.c) against the floor client's NETSCAN
+//           with 8 KiB reads and writes: throughput ratio, share of the
+//           in-memory MD5 throughput, peak memory at two file sizes
 // Peak memory is measured in separate runs through bench/rss_probe.c, so
 // that none of the harness's own pages are counted.
 //
-// Usage: client_bench ORVACLIENT FLOOR_CLIENT STANDIN [--quick]
+// Usage: client_bench ORVACLIENT FLOOR_CLIENT STANDIN [--quick] [--upload]
+//   --upload  only the upload benchmark
 
 #include "digest/md5.h"
 
@@ -121,6 +126,8 @@ std::pair<double, double> peak_rss_pair(int runs, const std::vector<std::string>
 
 class Server {
   public:
+    // With "--tcp 0" among `extra`, the port the server chose is read from
+    // its standard output.
     Server(const std::string &binary, const std::string &socket, std::vector<std::string> extra)
         : socket_(socket) {
         std::vector<std::string> args = {binary, "--socket", socket};
@@ -129,11 +136,24 @@ class Server {
         for (const std::string &arg : args)
             argv.push_back(const_cast<char *>(arg.c_str()));
         argv.push_back(nullptr);
+        int out[2];
+        if (pipe(out) != 0) std::exit(1);
         pid_ = fork();
         if (pid_ == 0) {
+            dup2(out[1], 1);
             execv(argv[0], argv.data());
             _exit(127);
         }
+        close(out[1]);
+        if (std::find(extra.begin(), extra.end(), "--tcp") != extra.end()) {
+            char text[64] = {0};
+            ssize_t got = read(out[0], text, sizeof text - 1);
+            if (got <= 0 || std::sscanf(text, "tcp-port %u", &tcp_port_) != 1) {
+                std::fprintf(stderr, "the stand-in server gave no TCP port\n");
+                std::exit(1);
+            }
+        }
+        close(out[0]);
         // The socket's name appears once the server accepts connections.
         for (int i = 0; i < 3000 && access(socket.c_str(), F_OK) != 0; ++i)
             usleep(10000);
@@ -149,9 +169,12 @@ class Server {
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
 
+    std::string tcp_address() const { return "127.0.0.1:" + std::to_string(tcp_port_); }
+
   private:
     std::string socket_;
     pid_t pid_ = -1;
+    unsigned tcp_port_ = 0;
 };
 
 struct Pair {
@@ -230,24 +253,59 @@ void write_body(const std::string &path, size_t bytes) {
     std::fclose(f);
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
-    if (argc < 4) {
-        std::fprintf(stderr, "usage: %s ORVACLIENT FLOOR_CLIENT STANDIN [--quick]\n", argv[0]);
-        return 2;
+// Pulls a file into the page cache, as a file that was just written is.
+void read_through(const std::string &path) {
+    FILE *f = std::fopen(path.c_str(), "rb");
+    std::vector<char> chunk(1 << 20);
+    while (std::fread(chunk.data(), 1, chunk.size(), f) == chunk.size()) {
     }
-    std::string client = argv[1];
-    std::string floor = argv[2];
-    std::string standin = argv[3];
-    bool quick = argc > 4 && std::strcmp(argv[4], "--quick") == 0;
-    rss_probe = floor.substr(0, floor.rfind('/') + 1) + "rss_probe";
+    std::fclose(f);
+}
 
-    char pattern[] = "/tmp/orva-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return 1;
-    std::string dir = pattern;
+// Scans a large file over TCP against the stand-in, which reads the upload
+// and answers at once: what is measured is the client's digest pass and
+// upload.
+void upload_rows(const std::string &library_client, const std::string &floor,
+                 const std::string &standin, const std::string &dir, bool quick, double md5_rate) {
+    Server server(standin, dir + "/upload.sock", {"--instant", "--tcp", "0"});
+    std::string address = server.tcp_address();
+    size_t small_mib = 16, large_mib = quick ? 64 : 256;
+    std::string small = dir + "/upload-small.bin", large = dir + "/upload-large.bin";
+    write_body(small, small_mib << 20);
+    write_body(large, large_mib << 20);
+    read_through(small);
+    read_through(large);
+
+    Pair p =
+        interleave(quick ? 3 : 7, {library_client, address, large}, {floor, "-t", address, large});
+    double bytes = static_cast<double>(large_mib << 20);
+    double ours = bytes / median(p.ours), base = bytes / median(p.floor);
+    std::string label = "upload " + std::to_string(large_mib) + " MiB over TCP";
+    rows.push_back({label + " (MB/s)", format("%.0f", ours / 1e6), format("%.0f", base / 1e6),
+                    format("%.3f", ours / base), ">= 1.30", ours / base >= 1.30});
+    rows.push_back({label + " share of in-memory MD5", format("%.3f", ours / md5_rate),
+                    format("%.3f", base / md5_rate), "", ">= 0.75", ours / md5_rate >= 0.75});
+    int runs = quick ? 3 : 5;
+    auto [ours_small, base_small] =
+        peak_rss_pair(runs, {library_client, address, small}, {floor, "-t", address, small});
+    auto [ours_large, base_large] =
+        peak_rss_pair(runs, {library_client, address, large}, {floor, "-t", address, large});
+    rows.push_back({"upload peak RSS (MiB), " + std::to_string(small_mib) + " MiB file",
+                    format("%.2f", ours_small), format("%.2f", base_small),
+                    format("%+.2f", ours_small - base_small), "< 4", ours_small < 4});
+    rows.push_back({"upload peak RSS (MiB), " + std::to_string(large_mib) + " MiB file",
+                    format("%.2f", ours_large), format("%.2f", base_large),
+                    format("%+.2f", ours_large - ours_small), "< 4, flat (+-0.25)",
+                    ours_large < 4 && std::fabs(ours_large - ours_small) <= 0.25});
+    unlink(small.c_str());
+    unlink(large.c_str());
+}
+
+// The start-up, batch and cure benchmarks against the orvaclient binary.
+void cure_and_start_up_rows(const std::string &client, const std::string &floor,
+                            const std::string &standin, const std::string &dir, bool quick,
+                            double md5_rate) {
     std::string tmp_env = "TMP=" + dir;
-
     // 1 and 5: one file per run, and its peak memory.
     {
         std::string socket = dir + "/instant.sock";
@@ -294,7 +352,6 @@ int main(int argc, char **argv) {
     }
 
     // 3: cured copies.
-    double md5_rate = md5_throughput(64u << 20);
     scanned_file = dir + "/scanned.bin";
     for (size_t mib : {size_t{256}, size_t{16}}) {
         if (quick && mib == 256) continue;
@@ -310,7 +367,7 @@ int main(int argc, char **argv) {
         if (stat(scanned_file.c_str(), &info) != 0 ||
             static_cast<size_t>(info.st_size) != (mib << 20)) {
             std::fprintf(stderr, "the cured copy was not written\n");
-            return 1;
+            std::exit(1);
         }
         double bytes = static_cast<double>(mib << 20);
         double ours = bytes / median(c.ours) / 1e6, base = bytes / median(c.floor) / 1e6;
@@ -328,6 +385,34 @@ int main(int argc, char **argv) {
         unlink(body_file.c_str());
     }
     unlink(scanned_file.c_str());
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: %s ORVACLIENT FLOOR_CLIENT STANDIN [--quick] [--upload]\n",
+                     argv[0]);
+        return 2;
+    }
+    std::string client = argv[1];
+    std::string floor = argv[2];
+    std::string standin = argv[3];
+    bool quick = false;
+    bool upload_only = false;
+    for (int i = 4; i < argc; ++i) {
+        quick = quick || std::strcmp(argv[i], "--quick") == 0;
+        upload_only = upload_only || std::strcmp(argv[i], "--upload") == 0;
+    }
+    std::string bench_dir = floor.substr(0, floor.rfind('/') + 1);
+    rss_probe = bench_dir + "rss_probe";
+
+    char pattern[] = "/tmp/orva-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return 1;
+    std::string dir = pattern;
+    double md5_rate = md5_throughput(64u << 20);
+    if (!upload_only) cure_and_start_up_rows(client, floor, standin, dir, quick, md5_rate);
+    upload_rows(bench_dir + "library_client", floor, standin, dir, quick, md5_rate);
     rmdir(dir.c_str());
 
     std::printf("%-40s %12s %12s %9s  %-17s %s\n", "benchmark", "orvaclient", "floor", "ratio",

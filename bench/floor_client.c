@@ -6,8 +6,15 @@
  * reads into a temporary file with MD5 on the way, then an 8 KiB copy over
  * the scanned file.
  *
- * Usage: floor_client [-u] SOCKET FILE... */
+ * With -t it speaks to a TCP server instead and scans each file with
+ * NETSCAN: the digest pass reads the file in 8 KiB pieces, and after a 310
+ * the upload reads and writes it in 8 KiB pieces.
+ *
+ * Usage: floor_client [-u] SOCKET FILE...
+ *        floor_client -t HOST:PORT FILE... */
 #define _GNU_SOURCE
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -129,11 +136,79 @@ static const char *verdict(int code) {
     }
 }
 
+/* NETSCAN of one file: its size and digest (8 KiB reads), then, on a 310,
+ * its bytes (8 KiB reads and writes). Returns the final reply code or -1. */
+static int netscan(const char *path) {
+    FILE *file = fopen(path, "rb");
+    if (file == NULL) return -1;
+    static char chunk[CHUNK];
+    Md5Context md5;
+    md5_init(&md5);
+    size_t got;
+    long long size = 0;
+    while ((got = fread(chunk, 1, CHUNK, file)) > 0) {
+        md5_update(&md5, chunk, (uint32_t)got);
+        size += (long long)got;
+    }
+    md5_final(&md5);
+    char digest[MD5_HEX_LENGTH + 1];
+    md5_digest_text(md5.digest, digest);
+    char command[128];
+    int length =
+        snprintf(command, sizeof command, "NETSCAN xmQPRSTUWabcdefghi %lld %s\r\n", size, digest);
+    int code = -1;
+    char line[CHUNK];
+    if (write_all(sock, command, (size_t)length) == 0) {
+        for (;;) {
+            if (read_line(line, sizeof line) < 0) break;
+            if (line[3] != ' ') continue;
+            code = atoi(line);
+            if (code != 310) break;
+            rewind(file);
+            while ((got = fread(chunk, 1, CHUNK, file)) > 0)
+                if (write_all(sock, chunk, got) != 0) break;
+        }
+    }
+    fclose(file);
+    return code;
+}
+
+static int tcp_main(int argc, char **argv) {
+    char host[256];
+    snprintf(host, sizeof host, "%s", argv[2]);
+    char *colon = strchr(host, ':');
+    if (colon == NULL) return 1;
+    *colon = '\0';
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons((uint16_t)atoi(colon + 1));
+    address.sin_addr.s_addr = inet_addr(host);
+    sock = socket(AF_INET, SOCK_STREAM, 0);
+    if (sock < 0 || connect(sock, (struct sockaddr *)&address, sizeof address) != 0) {
+        fprintf(stderr, "cannot connect\n");
+        return 1;
+    }
+    char line[CHUNK];
+    if (read_line(line, sizeof line) < 0 || strncmp(line, "201", 3) != 0) return 1;
+    int status = 0;
+    for (int i = 3; i < argc; ++i) {
+        const char *name = verdict(netscan(argv[i]));
+        printf("%s %s\n", argv[i], name != NULL ? name : "ERROR");
+        status = name != NULL ? 0 : 7;
+    }
+    write_all(sock, "QUIT\r\n", 6);
+    read_line(line, sizeof line);
+    close(sock);
+    return status;
+}
+
 int main(int argc, char **argv) {
+    if (argc > 3 && strcmp(argv[1], "-t") == 0) return tcp_main(argc, argv);
     int cure = argc > 1 && strcmp(argv[1], "-u") == 0;
     int first = cure ? 2 : 1;
     if (argc < first + 2) {
-        fprintf(stderr, "usage: floor_client [-u] SOCKET FILE...\n");
+        fprintf(stderr, "usage: floor_client [-u] SOCKET FILE... | -t HOST:PORT FILE...\n");
         return 1;
     }
     struct sockaddr_un address;

@@ -106,6 +106,12 @@ struct ServerConnection {
     /* Set by a reply handler whose line is followed by a cured body: the line
      * dispatcher then hands the bytes behind the line to the body. */
     int32_t body_follows;
+    /* Set while an upload goes through the send buffer because the kernel
+     * cannot send the file by itself. */
+    int32_t upload_buffered;
+    /* The buffer of scan_stream, large so that the file is digested in few
+     * reads; released with the stream. */
+    char *scan_stream_buf;
 };
 
 /* Creates an idle, unconnected record (sock -1, result RC_OK) with a receive

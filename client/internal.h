@@ -34,7 +34,7 @@ void drop_received(ServerConnection *conn, uint32_t count);
  * when the write failed. */
 int32_t send_queued(ServerConnection *conn);
 
-/* Closes the scanned file's stream, if open. */
+/* Closes the scanned file's stream, if open, and releases its buffer. */
 void close_scan_stream(ServerConnection *conn);
 
 /* Starts the upload after a final 310: installs upload_file for exactly the

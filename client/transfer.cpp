@@ -3,12 +3,16 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <linux/falloc.h>
+#include <pthread.h>
 #include <sys/resource.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +29,8 @@ constexpr size_t kCopyChunk = 64 * 1024;
 // Size of the buffer a long body is read through: big enough to take what
 // a socket holds in one read, small beside the client's memory.
 constexpr uint32_t kBodyBufferSize = 256 * 1024;
+// Most bytes one sendfile is asked for; the socket takes what it can hold.
+constexpr size_t kSendfilePiece = 16 * 1024 * 1024;
 
 // The bytes of the cured body still due. The wide count is the true one
 // while cured_remaining shows its saturated value; a different value there
@@ -82,9 +88,27 @@ void keep_body_bytes(ServerConnection *conn, const char *bytes, uint32_t length)
     if (write_all(fileno(conn->cured_stream), bytes, length) != 0) remove_temp_file(conn);
 }
 
+// The kernel path of the upload keeps the socket non-blocking, so that
+// each call sends what the socket can take at once and never waits longer
+// than a write of the buffered path would; these switch that on and off.
+bool set_nonblocking(int fd, bool on) {
+    int status = fcntl(fd, F_GETFL);
+    if (status < 0) return false;
+    int wanted = on ? status | O_NONBLOCK : status & ~O_NONBLOCK;
+    return wanted == status || fcntl(fd, F_SETFL, wanted) == 0;
+}
+
+// The upload is over, whether it went well or not: the file is closed and
+// the socket blocks again.
+void close_upload(ServerConnection *conn) {
+    if (conn->upload_buffered == 0 && conn->sock >= 0) set_nonblocking(conn->sock, false);
+    conn->upload_buffered = 0;
+    close_scan_stream(conn);
+}
+
 // Ends a command whose upload cannot go on.
 ResultCode end_upload(ServerConnection *conn, ResultCode code) {
-    close_scan_stream(conn);
+    close_upload(conn);
     conn->state = nullptr;
     conn->result = code;
     return code;
@@ -99,12 +123,61 @@ ResultCode abandon_upload(ServerConnection *conn) {
     return end_upload(conn, RC_COPY_READ_FAILED);
 }
 
+// Errors with which sendfile says that it cannot serve this file or socket;
+// the upload then goes through the send buffer.
+bool kernel_cannot_send(int error) {
+    return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == ESPIPE ||
+           error == EOVERFLOW || error == EBADF;
+}
+
+// One sendfile of the next bytes owed, straight from the page cache. It has
+// no MSG_NOSIGNAL: a peer that has closed would raise SIGPIPE. The signal is
+// held back in this thread during the call, and one that the call raised is
+// taken back before the mask is restored, so the process never sees it.
+ssize_t send_file_piece(ServerConnection *conn) {
+    sigset_t pipe_only;
+    sigset_t previous;
+    sigset_t pending;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_only, &previous);
+    bool was_pending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+
+    auto offset = static_cast<off_t>(conn->upload_size - conn->upload_remaining);
+    size_t count = conn->upload_remaining < kSendfilePiece
+                       ? static_cast<size_t>(conn->upload_remaining)
+                       : kSendfilePiece;
+    ssize_t sent;
+    do {
+        sent = sendfile(conn->sock, fileno(conn->scan_stream), &offset, count);
+    } while (sent < 0 && errno == EINTR);
+    int error = errno;
+
+    // The signal may come with a partial count too, when the peer went away
+    // part of the way through.
+    if (!was_pending) {
+        struct timespec no_wait = {0, 0};
+        sigtimedwait(&pipe_only, nullptr, &no_wait);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = error;
+    return sent;
+}
+
+// The upload goes on through the send buffer, from where the kernel left it.
+bool fall_back_to_buffer(ServerConnection *conn) {
+    if (conn->sock >= 0) set_nonblocking(conn->sock, false);
+    conn->upload_buffered = 1;
+    auto offset = static_cast<off_t>(conn->upload_size - conn->upload_remaining);
+    return fseeko(conn->scan_stream, offset, SEEK_SET) == 0;
+}
+
 // The last announced byte is written: the upload is over in this same call,
 // so the loop listens for the reply before the server, which has all the
 // bytes it announced, may send it. Bytes that the file has gained since it
 // was announced are never sent.
 ResultCode finish_upload(ServerConnection *conn) {
-    close_scan_stream(conn);
+    close_upload(conn);
     conn->sent_all = 1;
     conn->state = read_lines;
     return RC_OK;
@@ -225,6 +298,21 @@ extern "C" {
 ResultCode upload_file(ServerConnection *conn) {
     if (conn->scan_stream == nullptr) return end_upload(conn, RC_COPY_READ_FAILED);
 
+    if (conn->upload_buffered == 0) {
+        if (conn->upload_remaining == 0) return finish_upload(conn);
+        ssize_t sent = send_file_piece(conn);
+        if (sent > 0) {
+            conn->upload_remaining -= static_cast<uint64_t>(sent);
+            return conn->upload_remaining == 0 ? finish_upload(conn) : RC_OK;
+        }
+        // The file ends before the announced size.
+        if (sent == 0) return abandon_upload(conn);
+        // The socket took nothing this time; the next step tries again.
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return RC_OK;
+        if (!kernel_cannot_send(errno)) return end_upload(conn, RC_WRITE_FAILED);
+        if (!fall_back_to_buffer(conn)) return abandon_upload(conn);
+    }
+
     int32_t sent = send_queued(conn);
     if (sent < 0) return end_upload(conn, RC_WRITE_FAILED);
     if (sent == 0) return RC_OK;
@@ -248,6 +336,9 @@ void begin_upload(ServerConnection *conn) {
     conn->result = RC_BUSY;
     conn->upload_remaining = conn->upload_size;
     std::rewind(conn->scan_stream);
+    // The kernel sends the file when it can, with the socket non-blocking;
+    // otherwise the file goes through the send buffer.
+    conn->upload_buffered = set_nonblocking(conn->sock, true) ? 0 : 1;
 }
 
 void begin_cured_file(ServerConnection *conn, const char *text) {

@@ -18,8 +18,9 @@ extern "C" {
 
 /* The state handler of an upload after a final 310: sends exactly the number
  * of bytes that the NETSCAN line announced, from the start of the scanned
- * file, through the send buffer, one write per call; bytes that the file
- * gained since are not sent. After the last byte it closes the file and installs
+ * file, one write per call (from the page cache with sendfile where the
+ * kernel can, through the send buffer otherwise); bytes that the file gained
+ * since are not sent. After the last byte it closes the file and installs
  * read_lines; `result` stays RC_BUSY until a reply line sets it.
  *
  * Returns RC_OK while the upload goes on or once it is complete, or, ending

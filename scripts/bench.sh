@@ -6,7 +6,9 @@
 #   2. orvaclient against the floor client (bench/floor_client.c, the same
 #      protocol work done plainly in C), whole processes against the stand-in
 #      server: one file per run, a batch of small files, cured copies of
-#      256 MiB and 16 MiB, and peak resident memory.
+#      256 MiB and 16 MiB, and peak resident memory;
+#   3. the library's NETSCAN upload of a 256 MiB file over TCP against the
+#      floor client's 8 KiB reads and writes, and against in-memory MD5.
 #
 # Usage: scripts/bench.sh [--quick]
 #   --quick  fewer runs and smaller sizes, to check that everything works

@@ -7,10 +7,12 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include "client/internal.h"
 #include "client/scan.h"
 #include "client/transfer.h"
 #include "digest/md5.h"
@@ -461,10 +463,14 @@ TEST_F(TempFile, ADirectoryThatRefusesEveryCreateGivesNoFile) {
     EXPECT_EQ(first.entries(), std::vector<std::string>{"plain"});
 }
 
-// Uploads over TCP after a final 310.
-class Upload : public ::testing::Test {
+// Uploads over TCP after a final 310, sent by the kernel (sendfile) or,
+// where it cannot, through the send buffer.
+class Upload : public ::testing::TestWithParam<bool> {
   protected:
-    void SetUp() override { faults::reset(); }
+    void SetUp() override {
+        faults::reset();
+        if (!GetParam()) faults::refuse_sendfile(EINVAL);
+    }
     void TearDown() override {
         faults::reset();
         scan_report_clear(&report);
@@ -490,6 +496,7 @@ class Upload : public ::testing::Test {
         faults::reset();
         EXPECT_EQ(report.verdict, VERDICT_OK);
         EXPECT_EQ(conn->scan_stream, nullptr);
+        EXPECT_EQ(fcntl(conn->sock, F_GETFL) & O_NONBLOCK, 0) << "the socket blocks again";
         std::string got = hang_up(server, conn.get());
         EXPECT_EQ(got.substr(0, line.size()), line);
         return got.substr(line.size());
@@ -500,7 +507,7 @@ class Upload : public ::testing::Test {
     std::vector<size_t> sends;
 };
 
-TEST_F(Upload, AFileOfExactlyOneBufferIsSentInOnePiece) {
+TEST_P(Upload, AFileOfExactlyOneBufferIsSentInOnePiece) {
     std::string content = patterned(256, 7);
     EXPECT_EQ(upload(content, 256), content);
     // The line, then the one piece; never a write of nothing.
@@ -508,14 +515,14 @@ TEST_F(Upload, AFileOfExactlyOneBufferIsSentInOnePiece) {
     EXPECT_EQ(sends[1], 256u);
 }
 
-TEST_F(Upload, ShortWritesResendExactlyTheUnwrittenTail) {
+TEST_P(Upload, ShortWritesResendExactlyTheUnwrittenTail) {
     std::string content = patterned(5000, 8);
     EXPECT_EQ(upload(content, 256, 7), content);
     for (size_t size : sends)
         EXPECT_GT(size, 0u);
 }
 
-TEST_F(Upload, ASecond310HasNoStreamToSend) {
+TEST_P(Upload, ASecond310HasNoStreamToSend) {
     std::string content = "abc";
     std::string file = dir.write("up", content);
     FakeServer server{FakeServer::Transport::Tcp};
@@ -531,7 +538,7 @@ TEST_F(Upload, ASecond310HasNoStreamToSend) {
     hang_up(server, conn.get());
 }
 
-TEST_F(Upload, ExactlyTheAnnouncedBytesWhateverTheFileBecomes) {
+TEST_P(Upload, ExactlyTheAnnouncedBytesWhateverTheFileBecomes) {
     std::string content = patterned_without_line_ends(3000, 5);
     std::string line = "NETSCAN xmqprstuw 3000 " + md5_hex(content) + "\r\n";
     // The file grows between the line and the 310: the bytes it gained are
@@ -567,7 +574,7 @@ TEST_F(Upload, ExactlyTheAnnouncedBytesWhateverTheFileBecomes) {
     EXPECT_TRUE(shrunk.received() == line + content.substr(0, 2000));
 }
 
-TEST_F(Upload, AFileThatCannotBeReadEndsTheUpload) {
+TEST_P(Upload, AFileThatCannotBeReadEndsTheUpload) {
     Connection conn = make_connection(64);
     std::string file = dir.write("up", "abc");
     conn->scan_stream = std::fopen(file.c_str(), "ab"); // a stream that cannot be read
@@ -581,6 +588,62 @@ TEST_F(Upload, AFileThatCannotBeReadEndsTheUpload) {
     EXPECT_EQ(conn->scan_stream, nullptr);
     EXPECT_EQ(conn->send_len, 0u);
 }
+
+TEST_P(Upload, APeerThatHasClosedFailsTheWriteWithoutSignal) {
+    // Written without waiting, so nothing notices the closed peer first; a
+    // SIGPIPE would end the test process.
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    close(pair[1]);
+    Connection conn = make_connection(64, CONN_NO_WAIT);
+    conn->sock = pair[0];
+    std::string file = dir.write("up", patterned(1000, 9));
+    conn->scan_stream = std::fopen(file.c_str(), "rb");
+    conn->upload_size = 1000;
+    begin_upload(conn.get());
+    for (int steps = 0; conn->state != nullptr && steps < 3; ++steps)
+        conn_step(conn.get());
+    EXPECT_EQ(conn->result, RC_WRITE_FAILED);
+    EXPECT_EQ(conn->state, nullptr);
+    EXPECT_EQ(conn->scan_stream, nullptr);
+    sigset_t pending;
+    ASSERT_EQ(sigpending(&pending), 0);
+    EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+}
+
+TEST(UploadPaths, TheBufferTakesOverWhereTheKernelStopped) {
+    TempDir dir;
+    std::string content = patterned(5000, 10);
+    std::string file = dir.write("up", content);
+    std::string line = "NETSCAN xmqprstuw 5000 " + md5_hex(content) + "\r\n";
+    FakeServer server{FakeServer::Transport::Tcp};
+    server.send(FakeServer::greeting())
+        .expect_line()
+        .send("310 send it\r\n")
+        .expect_bytes(line.size() + content.size())
+        .send("220 clean\r\n");
+    Connection conn = open_connection(server, 1024, CONN_NO_WAIT);
+    ScanReport report{};
+    ASSERT_EQ(conn_scan(conn.get(), file.c_str(), &report, 0, nullptr), RC_BUSY);
+    for (int steps = 0; conn->state != &upload_file && steps < 10; ++steps)
+        conn_step(conn.get());
+    ASSERT_EQ(conn->state, &upload_file);
+    faults::cap_send(100);
+    EXPECT_EQ(conn_step(conn.get()), RC_OK);
+    faults::reset();
+    faults::refuse_sendfile(EINVAL);
+    for (int steps = 0; conn->state != nullptr && steps < 20; ++steps)
+        conn_step(conn.get());
+    faults::reset();
+    EXPECT_EQ(conn->result, RC_OK);
+    EXPECT_EQ(report.verdict, VERDICT_OK);
+    EXPECT_TRUE(hang_up(server, conn.get()) == line + content);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothPaths, Upload, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &path) {
+                             return path.param ? "Kernel" : "Buffer";
+                         });
 
 } // namespace
 

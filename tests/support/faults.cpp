@@ -16,6 +16,8 @@ void __real_free(void *pointer);
 ssize_t __real_send(int fd, const void *bytes, size_t length, int flags);
 ssize_t __real_read(int fd, void *buffer, size_t count);
 int __real_poll(struct pollfd *fds, nfds_t count, int timeout);
+ssize_t __real_sendfile(int out_fd, int in_fd, off_t *offset, size_t count);
+ssize_t __real_sendfile64(int out_fd, int in_fd, off_t *offset, size_t count);
 }
 
 namespace {
@@ -46,6 +48,7 @@ thread_local std::unordered_set<void *> *live = nullptr;
 thread_local size_t send_cap = 0;
 thread_local bool recording_sends = false;
 thread_local std::vector<size_t> *sends = nullptr;
+thread_local int sendfile_refusal = 0;
 
 Injector &injector(faults::Call call) {
     return injectors[static_cast<int>(call)];
@@ -99,7 +102,12 @@ const std::vector<size_t> &send_sizes() {
     return *sends;
 }
 
+void refuse_sendfile(int error) {
+    sendfile_refusal = error;
+}
+
 void reset() {
+    sendfile_refusal = 0;
     recording_sends = false;
     if (sends != nullptr) sends->clear();
     malloc_successes_left = -1;
@@ -179,6 +187,33 @@ int __wrap_poll(struct pollfd *fds, nfds_t count, int timeout) {
         return -1;
     }
     return __real_poll(fds, count, timeout);
+}
+
+// sendfile writes to the socket like send: it counts as a send, is capped
+// and recorded the same way. With sendfile refused, it fails with that error
+// before anything else, as where the kernel cannot send the file. (File
+// offsets are 64-bit throughout, so both entry points take the same type.)
+namespace {
+using Sendfile = ssize_t (*)(int, int, off_t *, size_t);
+ssize_t wrapped_sendfile(int out_fd, int in_fd, off_t *offset, size_t count, Sendfile real) {
+    if (sendfile_refusal != 0) {
+        errno = sendfile_refusal;
+        return -1;
+    }
+    if (recording_sends) sends->push_back(count);
+    Injector &one = injector(faults::Call::Send);
+    if (one.next_fails()) return failed_transfer(one);
+    if (send_cap != 0 && count > send_cap) count = send_cap;
+    return real(out_fd, in_fd, offset, count);
+}
+} // namespace
+
+ssize_t __wrap_sendfile(int out_fd, int in_fd, off_t *offset, size_t count) {
+    return wrapped_sendfile(out_fd, in_fd, offset, count, __real_sendfile);
+}
+
+ssize_t __wrap_sendfile64(int out_fd, int in_fd, off_t *offset, size_t count) {
+    return wrapped_sendfile(out_fd, in_fd, offset, count, __real_sendfile64);
 }
 
 } // extern "C"
