@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 
 #include "fault_helpers.h"
+#include "support/faults.h"
 #include "support/temp_dir.h"
 #include "test_connection.h"
 
@@ -36,8 +37,10 @@ GreetingOutcome greet_with(const std::string &bytes) {
 
 TEST(Greeting, ReadyGreetingFillsEveryField) {
     FakeServer server;
-    server.send_bytewise("201 7 4 9 05032004 123456 standin-tag\r\n");
+    server.send("201 7 4 9 05032004 123456 standin-tag\r\n");
+    faults::read_bytewise();
     auto [code, conn] = greet_with(server);
+    faults::reset();
     EXPECT_EQ(code, RC_OK);
     EXPECT_EQ(conn->result, RC_OK);
     EXPECT_EQ(conn->greeting_word1, 7u);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <future>
 #include <sys/resource.h>
 #include <sys/time.h>
 
@@ -30,19 +31,26 @@ ResultCode send_recorded(ServerConnection *conn, const char *line) {
 TEST_F(EventLoop, LinesAreDispatchedWhateverTheirSplit) {
     const std::string reply = "250-first\r\n251 second\r\n";
     const std::vector<ReplyLine> expected = {{250, "first", 0}, {251, "second", 1}};
-    // Whole, byte by byte, and split between CR and LF.
+    // Whole, byte by byte, split between CR and LF, right behind a line end,
+    // and inside the code of the second line.
     const std::vector<std::vector<size_t>> splits = {
-        {}, std::vector<size_t>(reply.size(), 1), {9, 12}, {10}};
+        {}, std::vector<size_t>(reply.size(), 1), {10}, {9, 12}, {11}, {13}};
+    server.send(FakeServer::greeting());
+    for (size_t i = 0; i < splits.size(); ++i)
+        server.expect_line().send(reply);
+    Connection conn = open_connection(server);
+    std::string sent;
     for (const auto &split : splits) {
+        SCOPED_TRACE(::testing::PrintToString(split));
         recorded_lines.clear();
-        FakeServer fresh;
-        fresh.send(FakeServer::greeting()).expect_line().send_pieces(reply, split);
-        Connection conn = open_connection(fresh);
+        faults::split_reads(split);
         EXPECT_EQ(send_recorded(conn.get(), "NOOP\r\n"), RC_OK);
+        faults::reset();
         EXPECT_EQ(recorded_lines, expected);
         EXPECT_EQ(conn->recv_len, 0u);
-        EXPECT_EQ(hang_up(fresh, conn.get()), "NOOP\r\n");
+        sent += "NOOP\r\n";
     }
+    EXPECT_EQ(hang_up(server, conn.get()), sent);
 }
 
 TEST_F(EventLoop, FourthCharacterDecidesFinalityAndCodeIsReadAsDecimal) {
@@ -175,9 +183,16 @@ TEST_F(EventLoop, NoWaitCommandIsQueuedAndDrivenByStep) {
 }
 
 TEST_F(EventLoop, ServerSpeakingWhileTheClientWritesFailsTheWrite) {
-    server.send(FakeServer::greeting()).pause(100).send("200 unasked\r\n");
+    // The unasked line comes once the greeting has been read, and is there
+    // before the command is sent.
+    std::promise<void> opened;
+    std::future<void> open_done = opened.get_future();
+    server.send(FakeServer::greeting())
+        .call([&] { open_done.wait_for(std::chrono::seconds(5)); })
+        .send("200 unasked\r\n");
     Connection conn = open_connection(server);
-    usleep(600 * 1000);
+    opened.set_value();
+    ASSERT_TRUE(readable_soon(conn.get()));
     EXPECT_EQ(send_recorded(conn.get(), "NOOP\r\n"), RC_WRITE_FAILED);
     EXPECT_EQ(conn->state, &send_pending); // abandoned, still busy
     EXPECT_EQ(send_recorded(conn.get(), "NOOP\r\n"), RC_BUSY);
@@ -205,9 +220,10 @@ TEST_F(EventLoop, ServerClosingEndsTheCommandWithReadFailed) {
 TEST_F(EventLoop, WriteToAClosedConnectionFailsWithoutEndingTheProcess) {
     // The peer stops reading: the next write raises SIGPIPE unless the
     // library keeps it away. The test process would die of it.
-    server.send(FakeServer::greeting()).shutdown_reading().pause(100);
+    std::promise<void> shut;
+    server.send(FakeServer::greeting()).shutdown_reading().call([&] { shut.set_value(); });
     Connection conn = open_connection(server);
-    usleep(200 * 1000);
+    ASSERT_EQ(shut.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(send_recorded(conn.get(), "NOOP\r\n"), RC_WRITE_FAILED);
 
     // The same through conn_step, which writes without waiting.

@@ -31,6 +31,16 @@ inline std::string md5_hex(const std::string &bytes) {
     return text;
 }
 
+// A 312 line announcing a cured copy of `size` bytes with `digest`.
+inline std::string copy_line(uint64_t size, const std::string &digest) {
+    return "312-" + std::to_string(size) + " " + digest + "\r\n";
+}
+
+// A 312 line for `body`, with its own digest, and the body behind it.
+inline std::string cured_copy(const std::string &body) {
+    return copy_line(body.size(), md5_hex(body)) + body;
+}
+
 // Bytes of every value, CR and LF included, in a repeatable order.
 inline std::string patterned(size_t size, unsigned seed) {
     std::string bytes(size, '\0');

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
@@ -31,14 +32,11 @@ class IoFaults : public ::testing::Test {
   protected:
     void SetUp() override {
         faults::reset();
-        setenv("TMP", temp.path().c_str(), 1);
-        unsetenv("TEMP");
         file = scanned.write("f", original);
         inode = inode_of(file);
     }
     void TearDown() override {
         faults::reset();
-        unsetenv("TMP");
         expect_no_temporary_file();
     }
 
@@ -57,11 +55,11 @@ class IoFaults : public ::testing::Test {
 
     // A reply with a cured copy of `body` between per-object lines.
     static std::string cured_reply(const std::string &body) {
-        return "322-Threat.One /f\r\n323-Threat.One /f\r\n312-" + std::to_string(body.size()) +
-               " " + md5_hex(body) + "\r\n" + body + "221 /f\r\n";
+        return "322-Threat.One /f\r\n323-Threat.One /f\r\n" + fault_helpers::cured_copy(body) +
+               "221 /f\r\n";
     }
 
-    TempDir temp;
+    TempDirAsTmp temp;
     TempDir scanned;
     std::string original = patterned_without_line_ends(700, 11);
     std::string file;
@@ -193,15 +191,14 @@ TEST_F(IoFaults, SignalsEveryMillisecondInterruptNothing) {
     FakeServer tcp_server{FakeServer::Transport::Tcp};
     unix_server.send(FakeServer::greeting())
         .expect_line()
-        .send_pieces(reply, {10, 50, 4000, 3, 9000})
+        .send(reply)
         .expect_line()
-        .send_pieces("301-1-2-3 01012030 1 L 1\r\n301-4-5-6 01012030 1 N 1\r\n200 \r\n",
-                     {5, 30, 3});
+        .send("301-1-2-3 01012030 1 L 1\r\n301-4-5-6 01012030 1 N 1\r\n200 \r\n");
     tcp_server.send(FakeServer::greeting())
         .expect_line()
         .send("310 go on\r\n")
         .expect_bytes(netscan.size() + content.size())
-        .send_pieces("327-Warn.One x\r\n233 x\r\n", {3, 14});
+        .send("327-Warn.One x\r\n233 x\r\n");
     {
         // Only the test thread takes the signals; the servers' threads
         // start with them blocked.
@@ -217,19 +214,23 @@ TEST_F(IoFaults, SignalsEveryMillisecondInterruptNothing) {
     ASSERT_EQ(conn_open(tcp_server.address().c_str(), kTestTimeoutSec, tcp_conn.get()), RC_OK);
     ASSERT_EQ(conn_open(unix_server.address().c_str(), kTestTimeoutSec, unix_conn.get()), RC_OK);
     ScanReport report{};
+    // Replies in many reads, each of which a signal may interrupt.
+    faults::split_reads({10, 50, 4000, 3, 9000});
     EXPECT_EQ(conn_scan(unix_conn.get(), file.c_str(), &report, SCAN_CURE, nullptr), RC_OK);
     EXPECT_EQ(report.verdict, VERDICT_CURED);
     EXPECT_STREQ(report.cured_list, "Threat.One /f\n");
     EXPECT_TRUE(TempDir::read(file) == body);
     scan_report_clear(&report);
+    faults::split_reads({5, 30, 3});
     EXPECT_EQ(conn_keys(unix_conn.get()), RC_OK);
     ASSERT_NE(unix_conn->key_list, nullptr);
     ASSERT_NE(unix_conn->key_list->next, nullptr);
     EXPECT_EQ(unix_conn->key_list->next->serial1, 4u);
 
     faults::cap_send(7);
+    faults::split_reads({std::strlen("310 go on\r\n"), 3, 14});
     EXPECT_EQ(conn_scan(tcp_conn.get(), upload_file_path.c_str(), &report, 0, nullptr), RC_OK);
-    faults::cap_send(0);
+    faults::reset();
     EXPECT_EQ(report.verdict, VERDICT_WARNING);
     scan_report_clear(&report);
 

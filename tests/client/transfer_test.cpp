@@ -31,46 +31,37 @@ using fault_helpers::patterned;
 using fault_helpers::patterned_without_line_ends;
 
 std::string cured_reply(const std::string &body, const std::string &digest) {
-    return "323-Test.Threat /f\r\n312-" + std::to_string(body.size()) + " " + digest + "\r\n" +
-           body + "221 /f\r\n";
+    return "323-Test.Threat /f\r\n" + fault_helpers::copy_line(body.size(), digest) + body +
+           "221 /f\r\n";
 }
 
-ino_t inode_of(const std::string &path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
-}
+using fault_helpers::inode_of;
 
 class Cure : public ::testing::Test {
   protected:
     void SetUp() override {
         faults::reset();
-        setenv("TMP", temp.path().c_str(), 1);
-        unsetenv("TEMP");
         file = scanned.write("f", original);
         chmod(file.c_str(), 0640);
         inode = inode_of(file);
     }
     void TearDown() override {
         scan_report_clear(&report);
-        unsetenv("TMP");
         faults::reset();
         EXPECT_EQ(temp.entries(), std::vector<std::string>{}) << "temporary file left behind";
     }
 
-    // Scans `file` against a server that answers with `reply` in the given
-    // pieces, over a connection with `buffer_size`-byte buffers.
+    // Scans `file` against a server that answers with `reply`, read in the
+    // given pieces, over a connection with `buffer_size`-byte buffers.
     ResultCode scan(const std::string &reply, std::vector<size_t> pieces = {},
                     uint32_t buffer_size = 8192, int malloc_successes = -1) {
         FakeServer server;
-        server.send(FakeServer::greeting()).expect_line();
-        if (pieces.empty())
-            server.send(reply);
-        else
-            server.send_pieces(reply, pieces);
+        server.send(FakeServer::greeting()).expect_line().send(reply);
         Connection conn = open_connection(server, buffer_size);
+        faults::split_reads(pieces);
         faults::fail_malloc_after(malloc_successes);
         ResultCode code = conn_scan(conn.get(), file.c_str(), &report, SCAN_CURE, nullptr);
-        faults::fail_malloc_after(-1);
+        faults::reset();
         EXPECT_EQ(conn->cured_stream, nullptr);
         EXPECT_EQ(conn->cured_temp_path, nullptr);
         hang_up(server, conn.get());
@@ -88,7 +79,7 @@ class Cure : public ::testing::Test {
     }
 
     TempDir scanned;
-    TempDir temp;
+    TempDirAsTmp temp;
     std::string original = "infected contents, longer than the cured copy\n";
     std::string file;
     ino_t inode = 0;
@@ -529,8 +520,7 @@ TEST_P(Upload, ASecond310HasNoStreamToSend) {
     server.send(FakeServer::greeting())
         .expect_line()
         .send("310 send it\r\n")
-        .expect_bytes(0)
-        .pause(100)
+        .expect_bytes(std::strlen("NETSCAN xmqprstuw 3 ") + MD5_HEX_LENGTH + 2 + content.size())
         .send("310 again\r\n");
     Connection conn = open_connection(server);
     EXPECT_EQ(conn_scan(conn.get(), file.c_str(), &report, 0, nullptr), RC_PROTOCOL_ERROR);

@@ -1,5 +1,6 @@
 #include "faults.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <poll.h>
@@ -49,6 +50,8 @@ thread_local size_t send_cap = 0;
 thread_local bool recording_sends = false;
 thread_local std::vector<size_t> *sends = nullptr;
 thread_local int sendfile_refusal = 0;
+thread_local std::vector<size_t> *read_sizes = nullptr; // pieces still to come, last first
+thread_local bool bytewise = false;
 
 Injector &injector(faults::Call call) {
     return injectors[static_cast<int>(call)];
@@ -102,11 +105,22 @@ const std::vector<size_t> &send_sizes() {
     return *sends;
 }
 
+void split_reads(std::vector<size_t> sizes) {
+    if (read_sizes == nullptr) read_sizes = new std::vector<size_t>;
+    read_sizes->assign(sizes.rbegin(), sizes.rend());
+}
+
+void read_bytewise() {
+    bytewise = true;
+}
+
 void refuse_sendfile(int error) {
     sendfile_refusal = error;
 }
 
 void reset() {
+    if (read_sizes != nullptr) read_sizes->clear();
+    bytewise = false;
     sendfile_refusal = 0;
     recording_sends = false;
     if (sends != nullptr) sends->clear();
@@ -177,7 +191,24 @@ ssize_t __wrap_send(int fd, const void *bytes, size_t length, int flags) {
 ssize_t __wrap_read(int fd, void *buffer, size_t count) {
     Injector &one = injector(faults::Call::Read);
     if (one.next_fails()) return failed_transfer(one);
-    return __real_read(fd, buffer, count);
+    if (bytewise && count > 1) count = 1;
+    if (read_sizes == nullptr || read_sizes->empty() || count == 0)
+        return __real_read(fd, buffer, count);
+    // A scripted piece: exactly its size, however the bytes arrive. A read
+    // that fails before any byte (a signal, say) is the caller's to see, and
+    // the piece stays for the next one.
+    size_t want = std::min(count, read_sizes->back());
+    ssize_t n = __real_read(fd, buffer, want);
+    if (n <= 0) return n;
+    read_sizes->pop_back();
+    auto got = static_cast<size_t>(n);
+    while (got < want) {
+        n = __real_read(fd, static_cast<char *>(buffer) + got, want - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
 }
 
 int __wrap_poll(struct pollfd *fds, nfds_t count, int timeout) {

@@ -42,6 +42,15 @@ long live_allocations();
 // Caps every send to at most `bytes` bytes (0: no cap).
 void cap_send(size_t bytes);
 
+// Cuts the reads from now on into pieces of exactly the given sizes, in
+// order: the nth read returns sizes[n] bytes (fewer only when asked for
+// fewer, or at the end of the input), waiting for them if they have not all
+// arrived. Reads beyond the list are not cut. The test, not the timing of
+// the peer, decides every boundary.
+void split_reads(std::vector<size_t> sizes);
+// Every read from now on returns a single byte.
+void read_bytewise();
+
 // Makes every sendfile fail at once with `error` (0: no longer), as where the
 // kernel cannot send the file; such a failure is not counted as a send.
 void refuse_sendfile(int error);
