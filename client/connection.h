@@ -106,9 +106,10 @@ struct ServerConnection {
     /* Set by a reply handler whose line is followed by a cured body: the line
      * dispatcher then hands the bytes behind the line to the body. */
     int32_t body_follows;
-    /* Set while an upload goes through the send buffer because the kernel
-     * cannot send the file by itself. */
-    int32_t upload_buffered;
+    /* How the upload in progress sends the file: 0 not decided yet, 1 by the
+     * kernel (the socket is non-blocking meanwhile), 2 through the send
+     * buffer, where the kernel cannot send it. */
+    int32_t upload_mode;
     /* The buffer of scan_stream, large so that the file is digested in few
      * reads; released with the stream. */
     char *scan_stream_buf;

@@ -31,6 +31,10 @@ constexpr size_t kCopyChunk = 64 * 1024;
 constexpr uint32_t kBodyBufferSize = 256 * 1024;
 // Most bytes one sendfile is asked for; the socket takes what it can hold.
 constexpr size_t kSendfilePiece = 16 * 1024 * 1024;
+// Values of upload_mode.
+constexpr int32_t kUploadUndecided = 0;
+constexpr int32_t kUploadByKernel = 1;
+constexpr int32_t kUploadBuffered = 2;
 
 // The bytes of the cured body still due. The wide count is the true one
 // while cured_remaining shows its saturated value; a different value there
@@ -101,8 +105,8 @@ bool set_nonblocking(int fd, bool on) {
 // The upload is over, whether it went well or not: the file is closed and
 // the socket blocks again.
 void close_upload(ServerConnection *conn) {
-    if (conn->upload_buffered == 0 && conn->sock >= 0) set_nonblocking(conn->sock, false);
-    conn->upload_buffered = 0;
+    if (conn->upload_mode == kUploadByKernel && conn->sock >= 0) set_nonblocking(conn->sock, false);
+    conn->upload_mode = kUploadUndecided;
     close_scan_stream(conn);
 }
 
@@ -167,7 +171,7 @@ ssize_t send_file_piece(ServerConnection *conn) {
 // The upload goes on through the send buffer, from where the kernel left it.
 bool fall_back_to_buffer(ServerConnection *conn) {
     if (conn->sock >= 0) set_nonblocking(conn->sock, false);
-    conn->upload_buffered = 1;
+    conn->upload_mode = kUploadBuffered;
     auto offset = static_cast<off_t>(conn->upload_size - conn->upload_remaining);
     return fseeko(conn->scan_stream, offset, SEEK_SET) == 0;
 }
@@ -298,7 +302,11 @@ extern "C" {
 ResultCode upload_file(ServerConnection *conn) {
     if (conn->scan_stream == nullptr) return end_upload(conn, RC_COPY_READ_FAILED);
 
-    if (conn->upload_buffered == 0) {
+    // The kernel sends the file where it can, with the socket non-blocking
+    // until the upload is over; otherwise it goes through the send buffer.
+    if (conn->upload_mode == kUploadUndecided)
+        conn->upload_mode = set_nonblocking(conn->sock, true) ? kUploadByKernel : kUploadBuffered;
+    if (conn->upload_mode == kUploadByKernel) {
         if (conn->upload_remaining == 0) return finish_upload(conn);
         ssize_t sent = send_file_piece(conn);
         if (sent > 0) {
@@ -335,10 +343,8 @@ void begin_upload(ServerConnection *conn) {
     conn->state = upload_file;
     conn->result = RC_BUSY;
     conn->upload_remaining = conn->upload_size;
+    conn->upload_mode = kUploadUndecided;
     std::rewind(conn->scan_stream);
-    // The kernel sends the file when it can, with the socket non-blocking;
-    // otherwise the file goes through the send buffer.
-    conn->upload_buffered = set_nonblocking(conn->sock, true) ? 0 : 1;
 }
 
 void begin_cured_file(ServerConnection *conn, const char *text) {
