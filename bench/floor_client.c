@@ -173,6 +173,19 @@ static int netscan(const char *path) {
     return code;
 }
 
+/* Connects `sock` of the given family to the address and reads the
+ * greeting; 0 on success. */
+static int connect_and_greet(int family, const struct sockaddr *address, socklen_t length) {
+    sock = socket(family, SOCK_STREAM, 0);
+    if (sock < 0 || connect(sock, address, length) != 0) {
+        fprintf(stderr, "cannot connect\n");
+        return -1;
+    }
+    char line[CHUNK];
+    if (read_line(line, sizeof line) < 0 || strncmp(line, "201", 3) != 0) return -1;
+    return 0;
+}
+
 static int tcp_main(int argc, char **argv) {
     char host[256];
     snprintf(host, sizeof host, "%s", argv[2]);
@@ -184,13 +197,8 @@ static int tcp_main(int argc, char **argv) {
     address.sin_family = AF_INET;
     address.sin_port = htons((uint16_t)atoi(colon + 1));
     address.sin_addr.s_addr = inet_addr(host);
-    sock = socket(AF_INET, SOCK_STREAM, 0);
-    if (sock < 0 || connect(sock, (struct sockaddr *)&address, sizeof address) != 0) {
-        fprintf(stderr, "cannot connect\n");
-        return 1;
-    }
+    if (connect_and_greet(AF_INET, (struct sockaddr *)&address, sizeof address) != 0) return 1;
     char line[CHUNK];
-    if (read_line(line, sizeof line) < 0 || strncmp(line, "201", 3) != 0) return 1;
     int status = 0;
     for (int i = 3; i < argc; ++i) {
         const char *name = verdict(netscan(argv[i]));
@@ -215,13 +223,8 @@ int main(int argc, char **argv) {
     memset(&address, 0, sizeof address);
     address.sun_family = AF_UNIX;
     snprintf(address.sun_path, sizeof address.sun_path, "%s", argv[first]);
-    sock = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (sock < 0 || connect(sock, (struct sockaddr *)&address, sizeof address) != 0) {
-        fprintf(stderr, "cannot connect\n");
-        return 1;
-    }
+    if (connect_and_greet(AF_UNIX, (struct sockaddr *)&address, sizeof address) != 0) return 1;
     char line[CHUNK];
-    if (read_line(line, sizeof line) < 0 || strncmp(line, "201", 3) != 0) return 1;
 
     char cwd[4096];
     if (getcwd(cwd, sizeof cwd) == NULL) return 1;

@@ -150,11 +150,7 @@ TEST_F(IoFaults, EachWriteOfAnUploadFailingEndsTheScan) {
         SCOPED_TRACE(path.kernel ? "kernel" : "buffer");
         long sends = each_call_failing(Call::Send, path.error, false, [&](Trial &trial) {
             FakeServer server{FakeServer::Transport::Tcp};
-            server.send(FakeServer::greeting())
-                .expect_line()
-                .send("310 go on\r\n")
-                .expect_bytes(line.size() + content.size())
-                .send("220 clean\r\n");
+            serve_upload(server, line, content.size());
             Connection conn = open_connection(server, 1024);
             ScanReport report{};
             trial.arm();
@@ -194,11 +190,7 @@ TEST_F(IoFaults, SignalsEveryMillisecondInterruptNothing) {
         .send(reply)
         .expect_line()
         .send("301-1-2-3 01012030 1 L 1\r\n301-4-5-6 01012030 1 N 1\r\n200 \r\n");
-    tcp_server.send(FakeServer::greeting())
-        .expect_line()
-        .send("310 go on\r\n")
-        .expect_bytes(netscan.size() + content.size())
-        .send("327-Warn.One x\r\n233 x\r\n");
+    serve_upload(tcp_server, netscan, content.size(), "327-Warn.One x\r\n233 x\r\n");
     {
         // Only the test thread takes the signals; the servers' threads
         // start with them blocked.

@@ -43,6 +43,17 @@ inline Connection open_connection(FakeServer &server, uint32_t buffer_size = 819
     return conn;
 }
 
+// Scripts a TCP server that greets, takes the NETSCAN `line`, asks for the
+// file with 310, waits for its `size` bytes and answers `verdict`.
+inline FakeServer &serve_upload(FakeServer &server, const std::string &line, size_t size,
+                                const std::string &verdict = "220 clean\r\n") {
+    return server.send(FakeServer::greeting())
+        .expect_line()
+        .send("310 go on\r\n")
+        .expect_bytes(line.size() + size)
+        .send(verdict);
+}
+
 // Waits, at most five seconds, until bytes (or the server's close) wait to
 // be read on the connection.
 inline bool readable_soon(const ServerConnection *conn) {

@@ -474,11 +474,7 @@ class Upload : public ::testing::TestWithParam<bool> {
         FakeServer server{FakeServer::Transport::Tcp};
         std::string line =
             "NETSCAN xmqprstuw " + std::to_string(content.size()) + " " + md5_hex(content) + "\r\n";
-        server.send(FakeServer::greeting())
-            .expect_line()
-            .send("310 send it\r\n")
-            .expect_bytes(line.size() + content.size())
-            .send("220 clean\r\n");
+        serve_upload(server, line, content.size());
         Connection conn = open_connection(server, buffer_size);
         faults::cap_send(send_cap);
         faults::record_sends();
@@ -607,11 +603,7 @@ TEST(UploadPaths, TheBufferTakesOverWhereTheKernelStopped) {
     std::string file = dir.write("up", content);
     std::string line = "NETSCAN xmqprstuw 5000 " + md5_hex(content) + "\r\n";
     FakeServer server{FakeServer::Transport::Tcp};
-    server.send(FakeServer::greeting())
-        .expect_line()
-        .send("310 send it\r\n")
-        .expect_bytes(line.size() + content.size())
-        .send("220 clean\r\n");
+    serve_upload(server, line, content.size());
     Connection conn = open_connection(server, 1024, CONN_NO_WAIT);
     ScanReport report{};
     ASSERT_EQ(conn_scan(conn.get(), file.c_str(), &report, 0, nullptr), RC_BUSY);
