@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <sys/time.h>
 
+#include "fault_helpers.h"
 #include "support/faults.h"
 #include "test_connection.h"
 
@@ -282,18 +283,22 @@ TEST_F(EventLoop, AnyDescriptorNumberIsServed) {
 void ignore_signal(int) {}
 
 TEST_F(EventLoop, WaitInterruptedBySignalStartsAgain) {
-    struct sigaction action {};
-    action.sa_handler = ignore_signal; // no SA_RESTART: select sees EINTR
-    struct sigaction previous {};
-    sigaction(SIGALRM, &action, &previous);
-
     server.send(FakeServer::greeting()).expect_line().pause(400).send("200 late\r\n");
-    Connection conn = open_connection(server);
-    itimerval timer{};
-    timer.it_value.tv_usec = 100 * 1000;
-    setitimer(ITIMER_REAL, &timer, nullptr);
-    EXPECT_EQ(send_recorded(conn.get(), "NOOP\r\n"), RC_OK);
-    sigaction(SIGALRM, &previous, nullptr);
+    server.start();
+    // The signal is caught in a child process (see fault_helpers::in_child).
+    int status = fault_helpers::in_child([&] {
+        struct sigaction action {};
+        action.sa_handler = ignore_signal; // no SA_RESTART: poll sees EINTR
+        sigaction(SIGALRM, &action, nullptr);
+        Connection conn = make_connection();
+        if (conn_open(server.address().c_str(), kTestTimeoutSec, conn.get()) != RC_OK) return 1;
+        itimerval timer{};
+        timer.it_value.tv_usec = 100 * 1000;
+        setitimer(ITIMER_REAL, &timer, nullptr);
+        return send_recorded(conn.get(), "NOOP\r\n") == RC_OK ? 0 : 2;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(server.received(), "NOOP\r\n");
 }
 
 } // namespace
