@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include "digest/md5.h"
+#include "digest/md5_text.h"
 
 #define CHUNK 8192
 
@@ -95,9 +96,8 @@ static int receive_cured(const char *path, long size, const char *digest) {
         left -= got;
     }
     md5_final(&md5);
-    char hex[33];
-    for (int i = 0; i < 16; ++i)
-        snprintf(hex + 2 * i, 3, "%02X", md5.digest[i]);
+    char hex[MD5_HEX_LENGTH + 1];
+    md5_digest_text(md5.digest, hex);
     int ok = left == 0 && strcmp(hex, digest) == 0;
     if (ok) {
         FILE *out = fopen(path, "wb");
@@ -123,11 +123,11 @@ static int netscan(int fd, long size) {
         md5_update(&md5, chunk, (uint32_t)got);
     if (got < 0) return -1;
     md5_final(&md5);
+    char digest[MD5_HEX_LENGTH + 1];
+    md5_digest_text(md5.digest, digest);
     char command[128];
-    int length = snprintf(command, sizeof command, "NETSCAN xmQPRSTUWabcdefghi %ld ", size);
-    for (int i = 0; i < 16; ++i)
-        length += snprintf(command + length, 3, "%02X", md5.digest[i]);
-    length += snprintf(command + length, 3, "\r\n");
+    int length =
+        snprintf(command, sizeof command, "NETSCAN xmQPRSTUWabcdefghi %ld %s\r\n", size, digest);
     if (write_all(sock, command, (size_t)length) != 0) return -1;
 
     char line[CHUNK];

@@ -10,6 +10,7 @@
 // Usage: md5_bench [MiB (default 256)] [runs (default 7)]
 
 #include "digest/md5.h"
+#include "digest/md5_text.h"
 
 #include <openssl/evp.h>
 #include <openssl/opensslv.h>
@@ -50,12 +51,8 @@ double mb_per_s(std::size_t bytes, double secs) {
 }
 
 std::string to_hex(const unsigned char *digest) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text;
-    for (int i = 0; i < 16; ++i) {
-        text += digits[digest[i] >> 4];
-        text += digits[digest[i] & 15];
-    }
+    char text[MD5_HEX_LENGTH + 1];
+    md5_digest_text(digest, text);
     return text;
 }
 

@@ -31,21 +31,45 @@ struct KeyRecord {
     KeyRecord *next;
 };
 
+/* Each command below sends its line through conn_send_command and returns
+ * what that returns: without CONN_NO_WAIT the command's code once its reply
+ * has ended, or the event loop's failure (RC_READ_FAILED, RC_WRITE_FAILED,
+ * RC_TIMEOUT, see conn_run); RC_BUSY when another command is in progress
+ * (nothing is sent) and, with CONN_NO_WAIT, once the line is queued;
+ * RC_BAD_ARGUMENT for a null connection. */
+
+/* Sends NOOP. Returns RC_OK for a final 200, RC_PROTOCOL_ERROR for any other
+ * final code, or a code described above. */
 ResultCode conn_noop(ServerConnection *conn);
 
-/* Sends QUIT and closes the socket, whatever the reply (also when the command
- * is only queued because of CONN_NO_WAIT). */
+/* Sends QUIT and then closes the socket, whatever the reply, also when the
+ * command is only queued (CONN_NO_WAIT) or refused as busy; sock is -1
+ * afterwards and the connection carries no further commands. The returned
+ * code is also stored in `result`: RC_OK for a final 200,
+ * RC_PROTOCOL_ERROR for any other final code, or a code described above. */
 ResultCode conn_quit(ServerConnection *conn);
 
-/* Appends the server's key records to key_list. */
+/* Sends KEYS and appends a KeyRecord to key_list for each well-formed 301
+ * line; records of earlier calls stay in front. The list belongs to the
+ * connection; release it with free_key_list. Returns RC_OK when the reply
+ * ended with any final line, RC_NO_MEMORY when a record could not be
+ * allocated (the records before it stay), or a code described above. */
 ResultCode conn_keys(ServerConnection *conn);
 
-/* Sends "ENV ", the operator and the text; the text must end in CR LF. */
+/* Sends "ENV ", the operator and the text; the text must end in CR LF.
+ * Returns RC_OK for a final 200, RC_ENV_202 for 202, RC_ENV_REFUSED for 501,
+ * RC_PROTOCOL_ERROR for any other final code, RC_COMMAND_TOO_LONG when the
+ * line does not fit the send buffer, RC_NO_MEMORY when it cannot be
+ * allocated (nothing is sent in these two cases), or a code described
+ * above. */
 ResultCode conn_env(ServerConnection *conn, char op, const char *text);
 
-/* Releases every record of key_list. */
+/* Releases every record of key_list and empties it. Returns RC_OK, or
+ * RC_BAD_ARGUMENT when conn is null. */
 ResultCode free_key_list(ServerConnection *conn);
 
+/* The reply handlers of the commands above: NOOP and QUIT, ENV, and KEYS.
+ * Each ends its command on the final line and stores its code in `result`. */
 void on_simple_reply(ServerConnection *conn, uint32_t code, char *text, int32_t is_final);
 void on_env_reply(ServerConnection *conn, uint32_t code, char *text, int32_t is_final);
 void on_keys_reply(ServerConnection *conn, uint32_t code, char *text, int32_t is_final);

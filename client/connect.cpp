@@ -11,8 +11,12 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "client/internal.h"
 
 namespace {
 
@@ -20,6 +24,29 @@ ResultCode clear_nonblocking(int fd) {
     int status = fcntl(fd, F_GETFL);
     if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) < 0) return RC_CONNECT_FAILED;
     return RC_OK;
+}
+
+// A connection that could not be opened owns no descriptor: a caller that
+// tries again on the same record must not pile up sockets. Nothing is left
+// in progress on it either.
+void close_failed_open(ServerConnection *conn) {
+    if (conn->sock >= 0) close(conn->sock);
+    conn->sock = -1;
+    conn->state = nullptr;
+    conn->on_reply = nullptr;
+}
+
+// The monotonic clock in nanoseconds.
+int64_t now_ns() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// Milliseconds from now until `deadline`, rounded up; 0 once it has passed.
+uint64_t milliseconds_until(int64_t deadline) {
+    int64_t left = deadline - now_ns();
+    return left > 0 ? static_cast<uint64_t>((left + 999999) / 1000000) : 0;
 }
 
 // Takes the digits of a port text as strtol does; anything outside 1..65535
@@ -110,16 +137,22 @@ ResultCode conn_open(const char *address, int32_t timeout_sec, ServerConnection 
     bool attempted = false;
     ResultCode code = address[0] == '/' ? connect_unix(address, conn, &attempted)
                                         : connect_tcp(address, timeout_sec, conn, &attempted);
-    if (!attempted) return code;
-
-    conn->result = code;
-    if (code != RC_OK) return code;
-
-    // The greeting is always awaited, whatever CONN_NO_WAIT says.
-    conn->on_reply = on_greeting;
-    conn->sent_all = 1;
-    conn->state = read_lines;
-    return conn_run(conn);
+    if (attempted) {
+        conn->result = code;
+        if (code == RC_OK) {
+            // The greeting is always awaited, whatever CONN_NO_WAIT says.
+            // Bytes left from an earlier connection on this record are not
+            // part of this one.
+            conn->recv_len = 0;
+            conn->recv_buf[0] = '\0';
+            conn->on_reply = on_greeting;
+            conn->sent_all = 1;
+            conn->state = read_lines;
+            code = conn_run(conn);
+        }
+    }
+    if (attempted && code != RC_OK) close_failed_open(conn);
+    return code;
 }
 
 ResultCode connect_with_timeout(int fd, int32_t timeout_sec, const struct sockaddr *address,
@@ -129,16 +162,20 @@ ResultCode connect_with_timeout(int fd, int32_t timeout_sec, const struct sockad
 
     if (connect(fd, address, address_length) == 0) return clear_nonblocking(fd);
     if (errno != EINPROGRESS && errno != EAGAIN) return RC_CONNECT_FAILED;
-    if (fd >= FD_SETSIZE) return RC_CONNECT_FAILED;
 
-    fd_set writable;
-    FD_ZERO(&writable);
-    FD_SET(fd, &writable);
-    struct timeval limit;
-    limit.tv_sec = timeout_sec;
-    limit.tv_usec = 0;
-    if (select(fd + 1, nullptr, &writable, nullptr, &limit) == -1) return RC_CONNECT_FAILED;
-    if (!FD_ISSET(fd, &writable)) return RC_TIMEOUT;
+    if (timeout_sec < 0) return RC_CONNECT_FAILED; // no wait can be that short
+
+    // A signal that interrupts the wait does not end it: it goes on with
+    // the time that is left.
+    int64_t deadline = now_ns() + static_cast<int64_t>(timeout_sec) * 1000000000;
+    short revents = 0;
+    for (;;) {
+        int ready = wait_for_descriptor(fd, POLLOUT, milliseconds_until(deadline), &revents);
+        if (ready > 0) break;
+        if (ready == 0) return RC_TIMEOUT;
+        if (errno != EINTR) return RC_CONNECT_FAILED;
+    }
+    if ((revents & POLLNVAL) != 0) return RC_CONNECT_FAILED;
 
     int error = 0;
     socklen_t error_length = sizeof error;

@@ -1,4 +1,7 @@
-// The connection record and the select-driven event loop.
+// The connection record and the poll-driven event loop. This file owns the
+// receive buffer: it reads reply lines into it, cuts them out, and hands the
+// bytes behind a line that announces a cured body to that body; every move
+// of bytes inside the buffer goes through drop_received.
 #include "client/connection.h"
 
 #include <cerrno>
@@ -6,14 +9,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
+#include "client/internal.h"
 #include "client/transfer.h"
 
 namespace {
+
+// What poll reports, read as select reads it: an error or a hang-up makes a
+// socket readable, an error makes it writable.
+constexpr short kReadable = POLLIN | POLLHUP | POLLERR;
+constexpr short kWritable = POLLOUT | POLLERR;
 
 // Reply codes are read as a 32-bit strtol reads them: values beyond the
 // 32-bit range saturate instead of wrapping into a valid-looking code.
@@ -24,21 +32,13 @@ uint32_t parse_reply_code(const char *line) {
     return static_cast<uint32_t>(static_cast<int32_t>(value));
 }
 
-// select can only watch descriptors below FD_SETSIZE.
-bool fits_fd_set(int fd) {
-    return fd >= 0 && fd < FD_SETSIZE;
-}
-
-// Each wait lasts at most the larger of the two timeouts; the value is kept
-// within what a 32-bit time_t can hold.
-struct timeval wait_limit(const ServerConnection *conn) {
+// Each wait lasts at most the larger of the two timeouts, kept within the
+// seconds that a 32-bit time_t can hold.
+uint64_t wait_limit_ms(const ServerConnection *conn) {
     uint32_t seconds =
         conn->timeout_a_sec > conn->timeout_b_sec ? conn->timeout_a_sec : conn->timeout_b_sec;
     if (seconds > INT32_MAX) seconds = INT32_MAX;
-    struct timeval limit;
-    limit.tv_sec = static_cast<time_t>(seconds);
-    limit.tv_usec = 0;
-    return limit;
+    return static_cast<uint64_t>(seconds) * 1000u;
 }
 
 // The loop gives up on a command: a cured copy still being received can no
@@ -46,6 +46,32 @@ struct timeval wait_limit(const ServerConnection *conn) {
 // stays installed, as the caller may still look at or drive it.
 ResultCode abandon_command(ServerConnection *conn, ResultCode code) {
     discard_cured_file(conn);
+    return code;
+}
+
+// The command ends as it does when a read fails: the server closed the
+// connection, or the receive buffer filled without a line end, which no
+// later read can change.
+ResultCode fail_read(ServerConnection *conn) {
+    conn->state = nullptr;
+    conn->on_reply = nullptr;
+    conn->result = RC_READ_FAILED;
+    return RC_READ_FAILED;
+}
+
+// Dispatches what a body that ended left in the buffer. A full buffer ends
+// the command at once, as it does in read_lines, unless the lines before
+// ended it already.
+void dispatch_after_body(ServerConnection *conn) {
+    conn->body_ended = 0;
+    if (dispatch_reply_lines(conn) == RC_READ_FAILED && conn->state != nullptr) fail_read(conn);
+}
+
+// One step of the command in progress, the same for conn_run (once the
+// socket is ready) and conn_step (without a wait).
+ResultCode run_step(ServerConnection *conn) {
+    ResultCode code = conn->state(conn);
+    if (conn->body_ended != 0) dispatch_after_body(conn);
     return code;
 }
 
@@ -93,7 +119,7 @@ ResultCode conn_free(ServerConnection *conn) {
     if (conn == nullptr) return RC_BAD_ARGUMENT;
     // Whatever an unfinished scan still holds goes with the record.
     discard_cured_file(conn);
-    if (conn->scan_stream != nullptr) std::fclose(conn->scan_stream);
+    close_scan_stream(conn);
     std::free(conn->scan_path);
     std::free(conn->recv_buf);
     std::free(conn->send_buf);
@@ -124,35 +150,27 @@ ResultCode conn_run(ServerConnection *conn) {
     if (conn == nullptr) return RC_BAD_ARGUMENT;
 
     while (conn->state != nullptr) {
-        // A descriptor that does not fit the sets is treated like a failing
-        // select: nothing is written past the set, the command stays as it is.
-        if (!fits_fd_set(conn->sock)) return abandon_command(conn, RC_READ_FAILED);
+        // poll passes over a negative descriptor and would wait out the
+        // limit: a record without a socket fails as a failing wait does.
+        if (conn->sock < 0) return abandon_command(conn, RC_READ_FAILED);
 
-        fd_set readable;
-        fd_set writable;
-        FD_ZERO(&readable);
-        FD_ZERO(&writable);
-        FD_SET(conn->sock, &readable);
-        if (conn->sent_all == 0) FD_SET(conn->sock, &writable);
-
-        struct timeval limit = wait_limit(conn);
-        int ready = select(conn->sock + 1, &readable, &writable, nullptr, &limit);
+        short events = conn->sent_all == 0 ? POLLIN | POLLOUT : POLLIN;
+        short revents = 0;
+        int ready = wait_for_descriptor(conn->sock, events, wait_limit_ms(conn), &revents);
         if (ready < 0) {
             if (errno == EINTR) continue;
             return abandon_command(conn, RC_READ_FAILED);
         }
+        // A descriptor that is not open fails the wait.
+        if ((revents & POLLNVAL) != 0) return abandon_command(conn, RC_READ_FAILED);
 
-        bool can_read = FD_ISSET(conn->sock, &readable) != 0;
-        bool can_write = FD_ISSET(conn->sock, &writable) != 0;
+        bool can_read = (revents & kReadable) != 0;
+        bool can_write = conn->sent_all == 0 && (revents & kWritable) != 0;
         // The server must not speak while bytes remain to be sent.
         if (can_read && conn->sent_all == 0) return abandon_command(conn, RC_WRITE_FAILED);
         if (!can_read && !can_write) return abandon_command(conn, RC_TIMEOUT);
 
-        conn->state(conn);
-        if (conn->body_ended != 0) {
-            conn->body_ended = 0;
-            dispatch_reply_lines(conn);
-        }
+        run_step(conn);
     }
     return conn->result;
 }
@@ -160,13 +178,7 @@ ResultCode conn_run(ServerConnection *conn) {
 ResultCode conn_step(ServerConnection *conn) {
     if (conn == nullptr) return RC_BAD_ARGUMENT;
     if (conn->state == nullptr) return RC_OK;
-
-    ResultCode code = conn->state(conn);
-    if (conn->body_ended != 0) {
-        conn->body_ended = 0;
-        dispatch_reply_lines(conn);
-    }
-    return code;
+    return run_step(conn);
 }
 
 ResultCode dispatch_reply_lines(ServerConnection *conn) {
@@ -181,49 +193,46 @@ ResultCode dispatch_reply_lines(ServerConnection *conn) {
 
         *line_end = '\0';
         size_t line_length = static_cast<size_t>(line_end - buf);
-        size_t consumed = line_length + 2;
+        auto consumed = static_cast<uint32_t>(line_length + 2);
 
+        // Only the handler of this line may announce a body behind it.
+        conn->body_follows = 0;
         if (conn->on_reply != nullptr && line_length > 3) {
             int32_t is_final = buf[3] == ' ' ? 1 : 0;
             conn->on_reply(conn, parse_reply_code(buf), buf + 4, is_final);
         }
 
+        if (conn->body_follows != 0) {
+            // The bytes behind the line begin a cured body: the line goes,
+            // and the body takes what it is owed of the rest. Either every
+            // byte held is the body's, or the body ended and the bytes
+            // behind it now stand at the start of the buffer.
+            conn->body_follows = 0;
+            drop_received(conn, consumed);
+            conn->result = store_cured_chunk(conn);
+            conn->body_ended = 0;
+            if (conn->recv_len == 0) return RC_OK;
+            continue;
+        }
         if (conn->recv_len == 0) {
-            // Nothing is left to shift, so a body that ended with the bytes
-            // held has no use for the mark. Left set, it would keep the next
-            // line read from being removed once handled.
+            // A handler that consumed the whole buffer itself. Nothing is
+            // left to shift, so a body that ended with the bytes held has no
+            // use for the mark; left set, it would keep the next line read
+            // from being removed once handled.
             conn->body_ended = 0;
             return RC_OK;
         }
         if (conn->body_ended != 0) {
-            // The handler has already moved the bytes behind its line (and
-            // behind the body that followed it) to the start of the buffer.
+            // A handler has moved the bytes behind its line (and behind the
+            // body that followed it) to the start of the buffer already.
             conn->body_ended = 0;
             continue;
         }
-        if (consumed > conn->recv_len) consumed = conn->recv_len;
-        std::memmove(buf, buf + consumed, conn->recv_len - consumed + 1);
-        conn->recv_len -= static_cast<uint32_t>(consumed);
+        drop_received(conn, consumed);
     }
 
     if (conn->recv_len + 1 < conn->recv_size) return RC_OK;
     return RC_READ_FAILED;
-}
-
-int32_t send_queued(ServerConnection *conn) {
-    if (conn->send_len == 0) return 1;
-    ssize_t written = sock_write(conn->sock, conn->send_buf, conn->send_len);
-    if (written <= 0) return -1;
-    auto count = static_cast<uint32_t>(written);
-    if (count < conn->send_len) {
-        // Keep the unwritten tail at the start of the buffer; the next
-        // writable socket continues with it.
-        std::memmove(conn->send_buf, conn->send_buf + count, conn->send_len - count);
-        conn->send_len -= count;
-        return 0;
-    }
-    conn->send_len = 0;
-    return 1;
 }
 
 ResultCode send_pending(ServerConnection *conn) {
@@ -244,15 +253,14 @@ ResultCode read_lines(ServerConnection *conn) {
     // already full this asks for nothing, gets 0 and ends the command.
     uint32_t room = conn->recv_len + 1 < conn->recv_size ? conn->recv_size - conn->recv_len - 1 : 0;
     ssize_t got = sock_read(conn->sock, conn->recv_buf + conn->recv_len, room);
-    if (got <= 0) {
-        conn->state = nullptr;
-        conn->on_reply = nullptr;
-        conn->result = RC_READ_FAILED;
-        return RC_READ_FAILED;
-    }
+    if (got <= 0) return fail_read(conn);
     conn->recv_len += static_cast<uint32_t>(got);
     conn->recv_buf[conn->recv_len] = '\0';
-    return dispatch_reply_lines(conn);
+    ResultCode code = dispatch_reply_lines(conn);
+    // A buffer full without a line end ends the command now: waiting for
+    // more could only end in the time-out.
+    if (code == RC_READ_FAILED && conn->state != nullptr) return fail_read(conn);
+    return code;
 }
 
 ssize_t sock_read(int fd, void *buffer, uint32_t count) {
@@ -272,6 +280,58 @@ ssize_t sock_write(int fd, const void *bytes, uint32_t count) {
         if (written < 0 && errno == ENOTSOCK) written = write(fd, bytes, count);
     } while (written < 0 && errno == EINTR);
     return written;
+}
+
+int write_all(int fd, const void *bytes, size_t length) {
+    const char *next = static_cast<const char *>(bytes);
+    while (length > 0) {
+        ssize_t written = write(fd, next, length);
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0) return -1;
+        if (written == 0) {
+            errno = ENOSPC;
+            return -1;
+        }
+        next += written;
+        length -= static_cast<size_t>(written);
+    }
+    return 0;
+}
+
+int wait_for_descriptor(int fd, short events, uint64_t milliseconds, short *revents) {
+    // One poll waits at most INT_MAX milliseconds; a longer limit is waited
+    // in turns.
+    for (;;) {
+        int turn = milliseconds > INT_MAX ? INT_MAX : static_cast<int>(milliseconds);
+        struct pollfd one = {fd, events, 0};
+        int ready = poll(&one, 1, turn);
+        *revents = one.revents;
+        if (ready != 0 || milliseconds <= INT_MAX) return ready;
+        milliseconds -= INT_MAX;
+    }
+}
+
+void drop_received(ServerConnection *conn, uint32_t count) {
+    if (count > conn->recv_len) count = conn->recv_len;
+    conn->recv_len -= count;
+    std::memmove(conn->recv_buf, conn->recv_buf + count, conn->recv_len);
+    if (conn->recv_len < conn->recv_size) conn->recv_buf[conn->recv_len] = '\0';
+}
+
+int32_t send_queued(ServerConnection *conn) {
+    if (conn->send_len == 0) return 1;
+    ssize_t written = sock_write(conn->sock, conn->send_buf, conn->send_len);
+    if (written <= 0) return -1;
+    auto count = static_cast<uint32_t>(written);
+    if (count < conn->send_len) {
+        // Keep the unwritten tail at the start of the buffer; the next
+        // writable socket continues with it.
+        std::memmove(conn->send_buf, conn->send_buf + count, conn->send_len - count);
+        conn->send_len -= count;
+        return 0;
+    }
+    conn->send_len = 0;
+    return 1;
 }
 
 } // extern "C"

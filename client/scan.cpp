@@ -6,6 +6,7 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include "client/internal.h"
 #include "client/transfer.h"
 
 namespace {
@@ -16,6 +17,9 @@ constexpr size_t kPathMax = 1024;
 constexpr int32_t kIdentityGiven = 2;
 constexpr char kScanPrefix[] = "SCAN x";
 constexpr char kNetScanPrefix[] = "NETSCAN x";
+// The scanned file's stream buffer for NETSCAN: the digest pass reads the
+// file in pieces of this size instead of 8 KiB.
+constexpr size_t kScanStreamBuffer = 256 * 1024;
 
 struct FlagRow {
     uint32_t mask;
@@ -70,11 +74,6 @@ char *copy_text(const char *text) {
     return copy;
 }
 
-void close_scan_stream(ServerConnection *conn) {
-    if (conn->scan_stream != nullptr) std::fclose(conn->scan_stream);
-    conn->scan_stream = nullptr;
-}
-
 void release_scan_path(ServerConnection *conn) {
     std::free(conn->scan_path);
     conn->scan_path = nullptr;
@@ -123,22 +122,33 @@ char *build_netscan_line(ServerConnection *conn, const char *path, const char *l
                          ResultCode *code) {
     conn->scan_stream = std::fopen(path, "rb");
     if (conn->scan_stream == nullptr) {
-        *code = RC_BAD_ARGUMENT;
+        *code = conn->result = RC_BAD_ARGUMENT;
         return nullptr;
     }
     struct stat info;
     if (conn->scan_identity_known == 0 && fstat(fileno(conn->scan_stream), &info) == 0)
         remember_identity(conn, info);
+    // Without the larger buffer the stream keeps its own small one.
+    conn->scan_stream_buf = static_cast<char *>(std::malloc(kScanStreamBuffer));
+    if (conn->scan_stream_buf != nullptr &&
+        setvbuf(conn->scan_stream, conn->scan_stream_buf, _IOFBF, kScanStreamBuffer) != 0) {
+        std::free(conn->scan_stream_buf);
+        conn->scan_stream_buf = nullptr;
+    }
 
     char digest[MD5_HEX_LENGTH + 2];
-    if (md5_file_hex(conn->scan_stream, digest, sizeof digest) != RC_OK) {
+    ResultCode digested = md5_file_hex(conn->scan_stream, digest, sizeof digest);
+    // 64-bit offsets, so that a file beyond 2 GiB is announced with its true
+    // size on a 32-bit system too; the decimal text is the same.
+    long long size = static_cast<long long>(ftello(conn->scan_stream));
+    // A stream that failed while it was read (a directory, a failing disk)
+    // or has no position was not digested whole: announced, the server
+    // would scan a part of it, or nothing, and could call it clean.
+    if (digested != RC_OK || std::ferror(conn->scan_stream) || size < 0) {
         close_scan_stream(conn);
         *code = conn->result = RC_BAD_ARGUMENT;
         return nullptr;
     }
-    // 64-bit offsets, so that a file beyond 2 GiB is announced with its true
-    // size on a 32-bit system too; the decimal text is the same.
-    long long size = static_cast<long long>(ftello(conn->scan_stream));
     if (size < 1) {
         close_scan_stream(conn);
         conn->report->verdict = VERDICT_OK;
@@ -146,6 +156,7 @@ char *build_netscan_line(ServerConnection *conn, const char *path, const char *l
         return nullptr;
     }
 
+    conn->upload_size = static_cast<uint64_t>(size);
     char tail[64];
     auto tail_length =
         static_cast<size_t>(std::snprintf(tail, sizeof tail, " %lld %s\r\n", size, digest));
@@ -186,6 +197,14 @@ char *build_scan_line(ServerConnection *conn, const char *path, const char *lett
 } // namespace
 
 extern "C" {
+
+void close_scan_stream(ServerConnection *conn) {
+    if (conn->scan_stream != nullptr) std::fclose(conn->scan_stream);
+    conn->scan_stream = nullptr;
+    // The stream's buffer goes only once the stream is closed.
+    std::free(conn->scan_stream_buf);
+    conn->scan_stream_buf = nullptr;
+}
 
 const char *verdict_name(Verdict verdict) {
     return verdict < VERDICT_COUNT ? kVerdictNames[verdict] : nullptr;
@@ -278,10 +297,7 @@ void on_scan_reply(ServerConnection *conn, uint32_t code, char *text, int32_t is
         // scan can be sent: over a Unix socket, or once the upload is over,
         // a 310 is a protocol error.
         if (conn->scan_stream != nullptr) {
-            conn->sent_all = 0;
-            conn->state = upload_file;
-            conn->result = RC_BUSY;
-            std::rewind(conn->scan_stream);
+            begin_upload(conn);
             return;
         }
         release_scan_path(conn);

@@ -47,38 +47,81 @@ struct ScanReport {
     char *suspicion_list;
 };
 
-/* "OK", "INFECTED", ..., "ERROR"; null for an index outside the table. */
+/* "OK", "INFECTED", ..., "ERROR": the verdict's name, a constant text; null
+ * for an index outside the table. */
 const char *verdict_name(Verdict verdict);
 
 /* Longest option-letter string, without its NUL. */
 #define SCAN_LETTERS_MAX 18
 
-/* Writes the option letters of `flags` and a NUL into `letters` (at least
- * SCAN_LETTERS_MAX + 1 bytes); returns their count. */
+/* Writes the option letters of `flags`, as a scan sends them, and a NUL into
+ * `letters` (at least SCAN_LETTERS_MAX + 1 bytes); returns their count. */
 uint32_t scan_flag_letters(ScanFlags flags, char *letters);
 
-/* Scans the file at `path` (at most 1024 characters, no CR LF). Over a Unix
- * socket the server opens the path itself; over TCP the file's size and
- * digest are sent and its bytes follow when the server asks. Returns RC_OK
- * with the verdict in `report`, or a failure code. `progress` may be null. */
+/* Scans the file at `path` (at most 1024 characters, without CR LF). Over a
+ * Unix socket "SCAN" sends the path and the server opens the file itself, so
+ * pass an absolute path. Over TCP "NETSCAN" announces the file's size and
+ * digest, and its bytes follow when the server asks for them (see
+ * upload_file); an empty file is clean without a word to the server. A cured
+ * copy that the server returns replaces the file once it has arrived whole
+ * and its digest matches (see store_cured_chunk).
+ *
+ * `report` is the caller's: conn_scan zeroes it first (clear it with
+ * scan_report_clear before it is used again) and fills it until the command
+ * ends. `progress` may be null; a null one keeps the callback stored by an
+ * earlier scan. `flags` chooses the option letters; SCAN_NO_NAMES counts the
+ * per-object lines without listing them.
+ *
+ * Returns RC_OK with the verdict in `report`, or:
+ *   RC_BUSY              another command is in progress (nothing changes); with
+ *                        CONN_NO_WAIT also once the scan is queued
+ *   RC_BAD_ARGUMENT      null arguments, a path too long or holding CR LF; over
+ *                        TCP a file that cannot be opened or read whole
+ *   RC_NO_MEMORY         the command line or the path copy could not be
+ *                        allocated; nothing was sent
+ *   RC_COMMAND_TOO_LONG  the line does not fit the send buffer
+ *   RC_SCAN_525, RC_SCAN_532
+ *                        the server's final line was 525 or 532
+ *   RC_PROTOCOL_ERROR    any other final code outside the verdict table, or a
+ *                        310 without a file to send
+ *   RC_NO_TEMP_FILE, RC_CHECKSUM_MISMATCH, RC_COPY_READ_FAILED
+ *                        a cured copy was not stored (see store_cured_chunk);
+ *                        the verdict is still set
+ *   RC_COPY_READ_FAILED  the upload could not send the announced bytes (the
+ *                        connection is closed)
+ *   RC_READ_FAILED, RC_WRITE_FAILED, RC_TIMEOUT
+ *                        the event loop's failures (see conn_run) */
 ResultCode conn_scan(ServerConnection *conn, const char *path, ScanReport *report, ScanFlags flags,
                      ProgressCallback progress);
 
 /* Gives the next conn_scan the device and inode of the file it is about to
  * scan, for a caller that has just examined it with stat (links followed):
  * the scan then does not examine it again. A cured copy is written only over
- * the file of that identity. RC_BUSY while a command is in progress. */
+ * the file of that identity. The identity serves the next conn_scan only,
+ * whatever its outcome.
+ *
+ * Returns RC_OK, or:
+ *   RC_BUSY           a command is in progress
+ *   RC_BAD_ARGUMENT   conn is null */
 ResultCode conn_scan_identity(ServerConnection *conn, uint64_t device, uint64_t inode);
 
-/* The reply handler of conn_scan. */
+/* The reply handler that conn_scan installs. Per-object lines 321 to 330 go
+ * to the progress callback; 322, 323, 327 and 328 are also counted and
+ * listed. A 312 line brings a cured copy. The final line sets the verdict or
+ * the result code and ends the command, except a final 310, which starts the
+ * upload. */
 void on_scan_reply(ServerConnection *conn, uint32_t code, char *text, int32_t is_final);
 
 /* Releases the report's lists and sets every field to zero; a null report is
  * accepted. Always RC_OK. */
 ResultCode scan_report_clear(ScanReport *report);
 
-/* Appends `text` and "\n" to the list at *list. On RC_NO_MEMORY the list is
- * unchanged. */
+/* Appends `text` and "\n" to the list at *list (null while empty); the list
+ * is reallocated and stays the caller's.
+ *
+ * Returns RC_OK, or:
+ *   RC_NO_MEMORY      the list could not grow; it is unchanged
+ *   RC_BAD_ARGUMENT   list or text is null */
 ResultCode list_append_line(char **list, const char *text);
 
 #ifdef __cplusplus

@@ -18,6 +18,8 @@ endif()
 # The headers of the C API. They include one another as "client/..." and
 # "digest/...", so they are installed with those prefixes under
 # include/orvaclient, which becomes the include directory of the package.
+# client/internal.h and digest/md5_text.h hold what only the library (and the
+# project's own programs) use: they are neither installed nor exported.
 set(ORVACONN_PUBLIC_HEADERS_CLIENT
   client/result_codes.h
   client/connection.h

@@ -11,6 +11,7 @@
 // md5_file_hex answers RC_BAD_ARGUMENT for a null stream or output.
 
 #include "digest/md5.h"
+#include "digest/md5_text.h"
 
 #include <bit>
 #include <cstddef>
@@ -298,12 +299,15 @@ ResultCode md5_file_hex(FILE *stream, char *out, unsigned out_size) {
         md5_update(&ctx, buffer, static_cast<uint32_t>(got));
     } while (got == kReadBytes);
     md5_final(&ctx);
+    md5_digest_text(ctx.digest, out);
+    return RC_OK;
+}
 
+void md5_digest_text(const uint8_t digest[16], char text[MD5_HEX_LENGTH + 1]) {
     static const char hex_digits[] = "0123456789ABCDEF";
     for (int i = 0; i < 16; ++i) {
-        out[2 * i] = hex_digits[ctx.digest[i] >> 4];
-        out[2 * i + 1] = hex_digits[ctx.digest[i] & 0x0f];
+        text[2 * i] = hex_digits[digest[i] >> 4];
+        text[2 * i + 1] = hex_digits[digest[i] & 0x0f];
     }
-    out[MD5_HEX_LENGTH] = '\0';
-    return RC_OK;
+    text[MD5_HEX_LENGTH] = '\0';
 }

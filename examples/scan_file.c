@@ -25,7 +25,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include "client/commands.h"
 #include "client/connect.h"
@@ -70,8 +69,7 @@ int main(int argc, char **argv) {
     if (conn_open(argv[1], 10, conn) != RC_OK) {
         fprintf(stderr, "cannot connect to %s: result code 0x%08lx\n", argv[1],
                 (unsigned long)conn->result);
-        if (conn->sock > 0) close(conn->sock); /* left open by a failed conn_open */
-        conn_free(conn);
+        conn_free(conn); /* a failed conn_open has closed its socket */
         return 2;
     }
 

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
-#include <unistd.h>
 
 #include "client/commands.h"
 #include "client/connect.h"
@@ -28,11 +27,8 @@ class Connection {
     Connection &operator=(const Connection &) = delete;
     ~Connection() {
         if (conn_ == nullptr) return;
-        if (open_)
-            conn_quit(conn_); // sends QUIT and closes the socket
-        else if (conn_->sock > 0)
-            close(conn_->sock); // left open by a failed conn_open
-        conn_free(conn_);
+        if (open_) conn_quit(conn_); // sends QUIT and closes the socket
+        conn_free(conn_);            // a failed conn_open has closed its socket
     }
 
     // Connects and reads the greeting; on failure returns the reason.

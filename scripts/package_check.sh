@@ -96,6 +96,10 @@ if have_milter_library; then
 else
     say "package check: no libmilter-dev here; orvamilter is not checked"
 fi
+# The internal headers stay in the source tree.
+for file in include/orvaclient/client/internal.h include/orvaclient/digest/md5_text.h; do
+    [ ! -e "$prefix/$file" ] || fail "installed, though internal: $file"
+done
 for file in liborvaconn.a liborvaconn.so liborvaconn.so.1 cmake/orvaclient/orvaclientConfig.cmake \
     cmake/orvaclient/orvaclientConfigVersion.cmake cmake/orvaclient/orvaclientTargets.cmake; do
     [ -e "$libdir/$file" ] || fail "not installed: ${libdir#"$prefix"/}/$file"
@@ -107,7 +111,9 @@ soname=$(LC_ALL=C readelf -d "$libdir/liborvaconn.so" 2>/dev/null |
     sed -n 's/.*Library soname: \[\(.*\)\].*/\1/p')
 [ "$soname" = liborvaconn.so.1 ] || fail "soname is '$soname', not liborvaconn.so.1"
 # The functions that the installed headers declare: a line that starts with
-# the return type and names a lower-case function before "(".
+# the return type and names a lower-case function before "(". Both
+# directions must match: each declared function exported, and nothing
+# exported that the headers do not declare (the internal helpers included).
 grep -hE '^[A-Za-z_][A-Za-z0-9_ ]*[ *][a-z_][a-z0-9_]*\(' "$prefix"/include/orvaclient/*/*.h |
     grep -vE '^(typedef|struct) ' |
     sed -E 's/^[^(]*[ *]([a-z_][a-z0-9_]*)\(.*/\1/' | sort -u >"$work/declared"

@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <limits>
+
+#include "digest/md5_text.h"
 
 namespace standin {
 
@@ -19,10 +20,9 @@ void Fingerprint::add(std::string_view bytes) {
 
 std::string Fingerprint::finish() {
     md5_final(&context_);
-    char text[2 * sizeof context_.digest + 1];
-    for (size_t i = 0; i < sizeof context_.digest; ++i)
-        std::snprintf(text + 2 * i, 3, "%02X", context_.digest[i]);
-    return std::string(text, 2 * sizeof context_.digest);
+    char text[MD5_HEX_LENGTH + 1];
+    md5_digest_text(context_.digest, text);
+    return std::string(text, MD5_HEX_LENGTH);
 }
 
 std::string md5_text(std::string_view bytes) {

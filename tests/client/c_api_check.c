@@ -8,6 +8,8 @@
 #include "client/connect.h"
 #include "client/connection.h"
 #include "client/result_codes.h"
+#include "client/scan.h"
+#include "client/transfer.h"
 #include "digest/md5.h"
 
 static int failures = 0;

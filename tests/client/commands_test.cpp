@@ -22,13 +22,6 @@ class Commands : public ::testing::Test {
     FakeServer server;
 };
 
-std::vector<KeyRecord> keys_of(const ServerConnection *conn) {
-    std::vector<KeyRecord> keys;
-    for (const KeyRecord *key = conn->key_list; key != nullptr; key = key->next)
-        keys.push_back(*key);
-    return keys;
-}
-
 TEST_F(Commands, NoopAcceptsOnlyAFinal200) {
     Connection conn = answer("100-ignored\r\n200 ok\r\n");
     EXPECT_EQ(conn_noop(conn.get()), RC_OK);
@@ -180,16 +173,14 @@ TEST_F(Commands, KeysEndsOnAnyFinalLineAndAppendsToTheList) {
 }
 
 TEST_F(Commands, RecordThatCannotBeAllocatedEndsTheCommandAndKeepsTheList) {
-    // First reply in one piece; the second key line meets a failing malloc.
+    // One key line per read; the second meets a failing malloc.
+    const std::string line = "301-1-1-1 01012001 1 L 1\r\n";
     server.send(FakeServer::greeting())
         .expect_line()
-        .send("301-1-1-1 01012001 1 L 1\r\n")
-        .pause(300)
-        .send("301-2-2-2 01012001 1 L 1\r\n")
-        .pause(300)
-        .send("301-3-3-3 01012001 1 L 1\r\n200 \r\n");
+        .send(line + "301-2-2-2 01012001 1 L 1\r\n301-3-3-3 01012001 1 L 1\r\n200 \r\n");
     Connection conn = open_connection(server, 8192, CONN_NO_WAIT);
     ASSERT_EQ(conn_keys(conn.get()), RC_BUSY);
+    faults::split_reads({line.size(), line.size()});
     faults::track_allocations();
     conn_step(conn.get()); // writes KEYS
     conn_step(conn.get()); // first key line

@@ -3,12 +3,16 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
 
+#include "fault_helpers.h"
+#include "support/faults.h"
+#include "support/temp_dir.h"
 #include "test_connection.h"
 
 namespace {
@@ -33,8 +37,10 @@ GreetingOutcome greet_with(const std::string &bytes) {
 
 TEST(Greeting, ReadyGreetingFillsEveryField) {
     FakeServer server;
-    server.send_bytewise("201 7 4 9 05032004 123456 standin-tag\r\n");
+    server.send("201 7 4 9 05032004 123456 standin-tag\r\n");
+    faults::read_bytewise();
     auto [code, conn] = greet_with(server);
+    faults::reset();
     EXPECT_EQ(code, RC_OK);
     EXPECT_EQ(conn->result, RC_OK);
     EXPECT_EQ(conn->greeting_word1, 7u);
@@ -161,10 +167,54 @@ TEST(UnixAddress, FailuresToConnect) {
     Connection conn = make_connection();
     EXPECT_EQ(conn_open("", 1, conn.get()), RC_BAD_ARGUMENT);
     EXPECT_EQ(conn_open("/", 1, conn.get()), RC_CONNECT_FAILED);
-    EXPECT_GE(conn->sock, 0) << "the socket stays open after a failed connect";
+    EXPECT_EQ(conn->sock, -1) << "a failed open closes its socket";
     EXPECT_EQ(conn->result, RC_CONNECT_FAILED);
-    close(conn->sock);
     EXPECT_EQ(conn_open("/nonexistent/orva.sock", 1, conn.get()), RC_CONNECT_FAILED);
+}
+
+// A loopback port that nobody listens on.
+uint16_t unused_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+size_t open_descriptors() {
+    return TempDir::list("/proc/self/fd").size();
+}
+
+TEST(FailedOpen, ClosesItsSocketSoThatRetriesLeakNothing) {
+    Connection conn = make_connection();
+    std::string refused = "127.0.0.1:" + std::to_string(unused_port());
+    size_t before = open_descriptors();
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(conn_open("/nonexistent/orva.sock", 1, conn.get()), RC_CONNECT_FAILED);
+        EXPECT_EQ(conn->sock, -1);
+        EXPECT_EQ(conn_open(refused.c_str(), 1, conn.get()), RC_CONNECT_FAILED);
+        EXPECT_EQ(conn->sock, -1);
+        for (const char *greeting : {"401 busy\r\n", "201 7 3 9 05032004 1 tag\r\n", "201 1 4"}) {
+            FakeServer server;
+            server.send(greeting).close_now();
+            server.start();
+            EXPECT_TRUE(RC_FAILED(conn_open(server.address().c_str(), 1, conn.get()))) << greeting;
+            EXPECT_EQ(conn->sock, -1) << greeting;
+            EXPECT_EQ(conn->state, nullptr) << greeting;
+        }
+    }
+    EXPECT_EQ(open_descriptors(), before);
+
+    // The same record then opens normally.
+    FakeServer server;
+    server.send(FakeServer::greeting());
+    server.start();
+    EXPECT_EQ(conn_open(server.address().c_str(), 1, conn.get()), RC_OK);
+    EXPECT_EQ(conn->db_records, 123456u);
 }
 
 TEST(TcpAddress, ConnectsAndMarksTheConnection) {
@@ -208,19 +258,6 @@ TEST(TcpAddress, PortsOutsideTheRangeAndUnknownHostsAreBadArguments) {
     }
 }
 
-// A loopback port that nobody listens on.
-uint16_t unused_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
 TEST(TcpAddress, RefusedConnectAndPort65535) {
     Connection conn = make_connection();
     std::string address = "127.0.0.1:" + std::to_string(unused_port());
@@ -259,8 +296,19 @@ TEST(TcpAddress, ConnectThatNeverCompletesTimesOut) {
     if (full) {
         Connection conn = make_connection();
         std::string text = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-        EXPECT_EQ(conn_open(text.c_str(), 1, conn.get()), RC_TIMEOUT);
-        EXPECT_EQ(conn->result, RC_TIMEOUT);
+        // Signals keep interrupting the wait: it goes on with the time left
+        // and ends with the time-out, neither failing at the first signal
+        // nor starting again from the full time.
+        // (The signals are caught in a child process, see in_child.)
+        auto start = std::chrono::steady_clock::now();
+        int status = fault_helpers::in_child([&] {
+            fault_helpers::AlarmStorm storm(50 * 1000, 5);
+            ResultCode code = conn_open(text.c_str(), 1, conn.get());
+            if (storm.received() <= 5) return 3;
+            return code == RC_TIMEOUT && conn->result == RC_TIMEOUT ? 0 : 2;
+        });
+        EXPECT_EQ(status, 0) << "2: not the time-out, 3: the signals did not come";
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     }
     for (int fd : fillers)
         close(fd);

@@ -1,11 +1,14 @@
 // The event loop and the framing of reply lines, against the fake server.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstring>
+#include <future>
 #include <sys/resource.h>
 #include <sys/time.h>
 
+#include "fault_helpers.h"
 #include "support/faults.h"
 #include "test_connection.h"
 
@@ -29,19 +32,26 @@ ResultCode send_recorded(ServerConnection *conn, const char *line) {
 TEST_F(EventLoop, LinesAreDispatchedWhateverTheirSplit) {
     const std::string reply = "250-first\r\n251 second\r\n";
     const std::vector<ReplyLine> expected = {{250, "first", 0}, {251, "second", 1}};
-    // Whole, byte by byte, and split between CR and LF.
+    // Whole, byte by byte, split between CR and LF, right behind a line end,
+    // and inside the code of the second line.
     const std::vector<std::vector<size_t>> splits = {
-        {}, std::vector<size_t>(reply.size(), 1), {9, 12}, {10}};
+        {}, std::vector<size_t>(reply.size(), 1), {10}, {9, 12}, {11}, {13}};
+    server.send(FakeServer::greeting());
+    for (size_t i = 0; i < splits.size(); ++i)
+        server.expect_line().send(reply);
+    Connection conn = open_connection(server);
+    std::string sent;
     for (const auto &split : splits) {
+        SCOPED_TRACE(::testing::PrintToString(split));
         recorded_lines.clear();
-        FakeServer fresh;
-        fresh.send(FakeServer::greeting()).expect_line().send_pieces(reply, split);
-        Connection conn = open_connection(fresh);
+        faults::split_reads(split);
         EXPECT_EQ(send_recorded(conn.get(), "NOOP\r\n"), RC_OK);
+        faults::reset();
         EXPECT_EQ(recorded_lines, expected);
         EXPECT_EQ(conn->recv_len, 0u);
-        EXPECT_EQ(hang_up(fresh, conn.get()), "NOOP\r\n");
+        sent += "NOOP\r\n";
     }
+    EXPECT_EQ(hang_up(server, conn.get()), sent);
 }
 
 TEST_F(EventLoop, FourthCharacterDecidesFinalityAndCodeIsReadAsDecimal) {
@@ -96,6 +106,21 @@ TEST_F(EventLoop, FullBufferWithoutLineEndFailsTheDispatch) {
     conn->recv_len = 14;
     conn->recv_buf[14] = '\0';
     EXPECT_EQ(dispatch_reply_lines(conn.get()), RC_OK);
+}
+
+TEST_F(EventLoop, ABufferFilledWithoutALineEndEndsTheCommandAtOnce) {
+    // The server fills the buffer and says nothing more for seconds; the
+    // loop's wait is longer still. The command must not wait at all.
+    server.send(FakeServer::greeting()).expect_line().send(std::string(63, 'x'));
+    server.start();
+    Connection conn(conn_create(64, 10, 10, 0));
+    ASSERT_EQ(conn_open(server.address().c_str(), kTestTimeoutSec, conn.get()), RC_OK);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(send_recorded(conn.get(), "NOOP\r\n"), RC_READ_FAILED);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(conn->state, nullptr);
+    EXPECT_EQ(conn->on_reply, nullptr);
+    EXPECT_EQ(hang_up(server, conn.get()), "NOOP\r\n");
 }
 
 TEST_F(EventLoop, NulInsideAReplyHidesTheLinesBehindIt) {
@@ -159,9 +184,16 @@ TEST_F(EventLoop, NoWaitCommandIsQueuedAndDrivenByStep) {
 }
 
 TEST_F(EventLoop, ServerSpeakingWhileTheClientWritesFailsTheWrite) {
-    server.send(FakeServer::greeting()).pause(100).send("200 unasked\r\n");
+    // The unasked line comes once the greeting has been read, and is there
+    // before the command is sent.
+    std::promise<void> opened;
+    std::future<void> open_done = opened.get_future();
+    server.send(FakeServer::greeting())
+        .call([&] { open_done.wait_for(std::chrono::seconds(5)); })
+        .send("200 unasked\r\n");
     Connection conn = open_connection(server);
-    usleep(600 * 1000);
+    opened.set_value();
+    ASSERT_TRUE(readable_soon(conn.get()));
     EXPECT_EQ(send_recorded(conn.get(), "NOOP\r\n"), RC_WRITE_FAILED);
     EXPECT_EQ(conn->state, &send_pending); // abandoned, still busy
     EXPECT_EQ(send_recorded(conn.get(), "NOOP\r\n"), RC_BUSY);
@@ -189,9 +221,10 @@ TEST_F(EventLoop, ServerClosingEndsTheCommandWithReadFailed) {
 TEST_F(EventLoop, WriteToAClosedConnectionFailsWithoutEndingTheProcess) {
     // The peer stops reading: the next write raises SIGPIPE unless the
     // library keeps it away. The test process would die of it.
-    server.send(FakeServer::greeting()).shutdown_reading().pause(100);
+    std::promise<void> shut;
+    server.send(FakeServer::greeting()).shutdown_reading().call([&] { shut.set_value(); });
     Connection conn = open_connection(server);
-    usleep(200 * 1000);
+    ASSERT_EQ(shut.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(send_recorded(conn.get(), "NOOP\r\n"), RC_WRITE_FAILED);
 
     // The same through conn_step, which writes without waiting.
@@ -213,43 +246,59 @@ TEST_F(EventLoop, IdleConnectionReturnsTheStoredResultAtOnce) {
     EXPECT_EQ(send_recorded(nullptr, "NOOP\r\n"), RC_BAD_ARGUMENT);
 }
 
-TEST_F(EventLoop, DescriptorBeyondTheSelectSetFailsInsteadOfOverrunningIt) {
+TEST_F(EventLoop, AnyDescriptorNumberIsServed) {
+    // A large process may hold thousands of descriptors; one above 1023 (the
+    // limit of select's sets) works like any other.
     rlimit limit{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    if (limit.rlim_max <= FD_SETSIZE + 10) GTEST_SKIP() << "descriptor limit too low";
+    constexpr int kHigh = 1029;
+    if (limit.rlim_max <= kHigh + 10) GTEST_SKIP() << "descriptor limit too low";
     rlimit raised = limit;
-    raised.rlim_cur = FD_SETSIZE + 10;
+    raised.rlim_cur = kHigh + 10;
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
 
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    int high = dup2(pair[0], FD_SETSIZE + 5);
-    ASSERT_EQ(high, FD_SETSIZE + 5);
+    ASSERT_EQ(dup2(pair[0], kHigh), kHigh);
     close(pair[0]);
-    Connection conn = make_connection();
-    conn->sock = high;
-    EXPECT_EQ(send_recorded(conn.get(), "NOOP\r\n"), RC_READ_FAILED);
-    close(pair[1]);
-    close(high);
+    Connection conn = make_connection(8192, CONN_NO_WAIT);
+    conn->sock = kHigh;
+    EXPECT_EQ(send_recorded(conn.get(), "NOOP\r\n"), RC_BUSY);
+    EXPECT_EQ(conn_step(conn.get()), RC_OK); // the line is written
+    char line[16] = {};
+    EXPECT_EQ(read(pair[1], line, sizeof line), 6);
+    EXPECT_STREQ(line, "NOOP\r\n");
+    ASSERT_EQ(write(pair[1], "200 ok\r\n", 8), 8);
+    EXPECT_EQ(conn_run(conn.get()), RC_OK); // waits for the reply
+
+    // No descriptor at all fails at once, as a failing wait does.
     conn->sock = -1;
+    EXPECT_EQ(send_recorded(conn.get(), "NOOP\r\n"), RC_BUSY);
+    EXPECT_EQ(conn_run(conn.get()), RC_READ_FAILED);
+    close(pair[1]);
+    close(kHigh);
     setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 void ignore_signal(int) {}
 
 TEST_F(EventLoop, WaitInterruptedBySignalStartsAgain) {
-    struct sigaction action {};
-    action.sa_handler = ignore_signal; // no SA_RESTART: select sees EINTR
-    struct sigaction previous {};
-    sigaction(SIGALRM, &action, &previous);
-
     server.send(FakeServer::greeting()).expect_line().pause(400).send("200 late\r\n");
-    Connection conn = open_connection(server);
-    itimerval timer{};
-    timer.it_value.tv_usec = 100 * 1000;
-    setitimer(ITIMER_REAL, &timer, nullptr);
-    EXPECT_EQ(send_recorded(conn.get(), "NOOP\r\n"), RC_OK);
-    sigaction(SIGALRM, &previous, nullptr);
+    server.start();
+    // The signal is caught in a child process (see fault_helpers::in_child).
+    int status = fault_helpers::in_child([&] {
+        struct sigaction action {};
+        action.sa_handler = ignore_signal; // no SA_RESTART: poll sees EINTR
+        sigaction(SIGALRM, &action, nullptr);
+        Connection conn = make_connection();
+        if (conn_open(server.address().c_str(), kTestTimeoutSec, conn.get()) != RC_OK) return 1;
+        itimerval timer{};
+        timer.it_value.tv_usec = 100 * 1000;
+        setitimer(ITIMER_REAL, &timer, nullptr);
+        return send_recorded(conn.get(), "NOOP\r\n") == RC_OK ? 0 : 2;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(server.received(), "NOOP\r\n");
 }
 
 } // namespace

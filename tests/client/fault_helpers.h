@@ -7,7 +7,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <pthread.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -16,6 +15,7 @@
 #include <unistd.h>
 
 #include "digest/md5.h"
+#include "digest/md5_text.h"
 #include "support/faults.h"
 
 namespace fault_helpers {
@@ -26,9 +26,18 @@ inline std::string md5_hex(const std::string &bytes) {
     md5_update(&ctx, bytes.data(), static_cast<uint32_t>(bytes.size()));
     md5_final(&ctx);
     char text[MD5_HEX_LENGTH + 1];
-    for (int i = 0; i < 16; ++i)
-        std::snprintf(text + 2 * i, 3, "%02X", ctx.digest[i]);
+    md5_digest_text(ctx.digest, text);
     return text;
+}
+
+// A 312 line announcing a cured copy of `size` bytes with `digest`.
+inline std::string copy_line(uint64_t size, const std::string &digest) {
+    return "312-" + std::to_string(size) + " " + digest + "\r\n";
+}
+
+// A 312 line for `body`, with its own digest, and the body behind it.
+inline std::string cured_copy(const std::string &body) {
+    return copy_line(body.size(), md5_hex(body)) + body;
 }
 
 // Bytes of every value, CR and LF included, in a repeatable order.
@@ -113,29 +122,37 @@ template <typename Op> long each_allocation_failing(Op op) {
     return each_call_failing(faults::Call::Allocation, 0, true, op);
 }
 
-// Runs `body` in a child process whose files may grow to `bytes` bytes, with
-// SIGXFSZ ignored so that writes beyond the limit fail instead of ending the
-// process. Returns the child's exit status (100 + the signal if it died).
-template <typename Body> int with_file_size_limit(rlim_t bytes, Body body) {
+// Runs `body` in a child process of the test thread alone, which ends with
+// body's result and no destructors run. Returns the child's exit status (100
+// + the signal if it died). A child also keeps signals away from the test
+// process: where the tests run as emulated 32-bit code, a process that has
+// caught a signal can no longer join its threads (the fake servers').
+template <typename Body> int in_child(Body body) {
     std::fflush(nullptr);
     pid_t child = fork();
-    if (child == 0) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit = {bytes, bytes};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        _exit(body());
-    }
+    if (child == 0) _exit(body());
     int status = 0;
     waitpid(child, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+// Runs `body` in a child process whose files may grow to `bytes` bytes, with
+// SIGXFSZ ignored so that writes beyond the limit fail instead of ending the
+// process. Returns as in_child.
+template <typename Body> int with_file_size_limit(rlim_t bytes, Body body) {
+    return in_child([&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {bytes, bytes};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        return body();
+    });
 }
 
 // SIGALRM every `microseconds` while it exists, caught without SA_RESTART,
 // so that every blocking call of the test thread may be interrupted; each
 // signal is counted. An interrupted wait starts again with its full limit,
 // so a storm would keep a client waiting on a silent server for ever: it
-// stops by itself after `seconds`. Threads started while the signal is
-// blocked (AlarmBlocked) never receive it.
+// stops by itself after `seconds`.
 class AlarmStorm {
   public:
     explicit AlarmStorm(long microseconds, long seconds = 10) {
@@ -178,24 +195,6 @@ class AlarmStorm {
     }
 
     struct sigaction previous_ {};
-};
-
-// Blocks SIGALRM in the calling thread while it exists; threads started
-// meanwhile inherit the blocked signal.
-class AlarmBlocked {
-  public:
-    AlarmBlocked() {
-        sigset_t alarm;
-        sigemptyset(&alarm);
-        sigaddset(&alarm, SIGALRM);
-        pthread_sigmask(SIG_BLOCK, &alarm, &previous_);
-    }
-    ~AlarmBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-    AlarmBlocked(const AlarmBlocked &) = delete;
-    AlarmBlocked &operator=(const AlarmBlocked &) = delete;
-
-  private:
-    sigset_t previous_{};
 };
 
 } // namespace fault_helpers

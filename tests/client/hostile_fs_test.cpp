@@ -19,8 +19,7 @@ using fault_helpers::md5_hex;
 using fault_helpers::patterned;
 
 std::string cured_reply(const std::string &body) {
-    return "323-Threat /f\r\n312-" + std::to_string(body.size()) + " " + md5_hex(body) + "\r\n" +
-           body + "221 /f\r\n";
+    return "323-Threat /f\r\n" + fault_helpers::cured_copy(body) + "221 /f\r\n";
 }
 
 bool is_kind(const std::string &path, mode_t kind) {
@@ -32,12 +31,9 @@ class HostileFs : public ::testing::Test {
   protected:
     void SetUp() override {
         faults::reset();
-        setenv("TMP", temp.path().c_str(), 1);
-        unsetenv("TEMP");
         file = scanned.write("f", original);
         victim = elsewhere.write("victim", "not to be touched\n");
     }
-    void TearDown() override { unsetenv("TMP"); }
 
     // The name that create_temp_file tries first after srand(seed).
     std::string next_temp_name(unsigned seed) const {
@@ -75,7 +71,7 @@ class HostileFs : public ::testing::Test {
         EXPECT_FALSE(is_kind(victim + ".none", S_IFREG)) << "a dangling link was followed";
     }
 
-    TempDir temp;
+    TempDirAsTmp temp;
     TempDir scanned;
     TempDir elsewhere;
     std::string original = "infected contents\n";

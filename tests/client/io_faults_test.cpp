@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
@@ -31,14 +32,11 @@ class IoFaults : public ::testing::Test {
   protected:
     void SetUp() override {
         faults::reset();
-        setenv("TMP", temp.path().c_str(), 1);
-        unsetenv("TEMP");
         file = scanned.write("f", original);
         inode = inode_of(file);
     }
     void TearDown() override {
         faults::reset();
-        unsetenv("TMP");
         expect_no_temporary_file();
     }
 
@@ -57,11 +55,11 @@ class IoFaults : public ::testing::Test {
 
     // A reply with a cured copy of `body` between per-object lines.
     static std::string cured_reply(const std::string &body) {
-        return "322-Threat.One /f\r\n323-Threat.One /f\r\n312-" + std::to_string(body.size()) +
-               " " + md5_hex(body) + "\r\n" + body + "221 /f\r\n";
+        return "322-Threat.One /f\r\n323-Threat.One /f\r\n" + fault_helpers::cured_copy(body) +
+               "221 /f\r\n";
     }
 
-    TempDir temp;
+    TempDirAsTmp temp;
     TempDir scanned;
     std::string original = patterned_without_line_ends(700, 11);
     std::string file;
@@ -141,17 +139,22 @@ TEST_F(IoFaults, EachWriteOfAnUploadFailingEndsTheScan) {
     file = scanned.write("f", content);
     std::string line =
         "NETSCAN xmqprstuw " + std::to_string(content.size()) + " " + md5_hex(content) + "\r\n";
-    for (int error : {EPIPE, 0}) {
-        long sends = each_call_failing(Call::Send, error, false, [&](Trial &trial) {
+    // The kernel sends the whole file at once; the buffered path sends it in
+    // pieces of the buffer's size. A sendfile never writes nothing.
+    struct Path {
+        bool kernel;
+        int error;
+        long writes;
+    };
+    for (Path path : {Path{true, EPIPE, 1 + 1}, Path{false, EPIPE, 1 + 5}, Path{false, 0, 1 + 5}}) {
+        SCOPED_TRACE(path.kernel ? "kernel" : "buffer");
+        long sends = each_call_failing(Call::Send, path.error, false, [&](Trial &trial) {
             FakeServer server{FakeServer::Transport::Tcp};
-            server.send(FakeServer::greeting())
-                .expect_line()
-                .send("310 go on\r\n")
-                .expect_bytes(line.size() + content.size())
-                .send("220 clean\r\n");
+            serve_upload(server, line, content.size());
             Connection conn = open_connection(server, 1024);
             ScanReport report{};
             trial.arm();
+            if (!path.kernel) faults::refuse_sendfile(EINVAL);
             ResultCode code = conn_scan(conn.get(), file.c_str(), &report, 0, nullptr);
             trial.disarm();
             EXPECT_EQ(code, trial.failing() ? RC_WRITE_FAILED : RC_OK);
@@ -168,7 +171,7 @@ TEST_F(IoFaults, EachWriteOfAnUploadFailingEndsTheScan) {
             conn.reset();
             EXPECT_EQ(faults::live_allocations(), 0);
         });
-        EXPECT_EQ(sends, 1 + 5) << "the line, then 5 pieces of 1024 bytes";
+        EXPECT_EQ(sends, path.writes) << "the line, then the file's pieces";
     }
 }
 
@@ -184,51 +187,46 @@ TEST_F(IoFaults, SignalsEveryMillisecondInterruptNothing) {
     FakeServer tcp_server{FakeServer::Transport::Tcp};
     unix_server.send(FakeServer::greeting())
         .expect_line()
-        .send_pieces(reply, {10, 50, 4000, 3, 9000})
+        .send(reply)
         .expect_line()
-        .send_pieces("301-1-2-3 01012030 1 L 1\r\n301-4-5-6 01012030 1 N 1\r\n200 \r\n",
-                     {5, 30, 3});
-    tcp_server.send(FakeServer::greeting())
-        .expect_line()
-        .send("310 go on\r\n")
-        .expect_bytes(netscan.size() + content.size())
-        .send_pieces("327-Warn.One x\r\n233 x\r\n", {3, 14});
-    {
-        // Only the test thread takes the signals; the servers' threads
-        // start with them blocked.
-        fault_helpers::AlarmBlocked blocked;
-        unix_server.start();
-        tcp_server.start();
-    }
-    Connection unix_conn = make_connection(512);
-    Connection tcp_conn = make_connection(256);
-    // A TCP connect interrupted while it waits fails by design, so the TCP
-    // connection is made before the signals begin.
-    ASSERT_EQ(conn_open(tcp_server.address().c_str(), kTestTimeoutSec, tcp_conn.get()), RC_OK);
+        .send("301-1-2-3 01012030 1 L 1\r\n301-4-5-6 01012030 1 N 1\r\n200 \r\n");
+    serve_upload(tcp_server, netscan, content.size(), "327-Warn.One x\r\n233 x\r\n");
+    unix_server.start();
+    tcp_server.start();
 
-    fault_helpers::AlarmStorm storm(1000);
+    // The client, and the signals, live in a child process (see in_child);
+    // it reports through its status whether every check held.
+    int status = fault_helpers::in_child([&] {
+        Connection unix_conn = make_connection(512);
+        Connection tcp_conn = make_connection(256);
+        fault_helpers::AlarmStorm storm(1000);
 
-    ASSERT_EQ(conn_open(unix_server.address().c_str(), kTestTimeoutSec, unix_conn.get()), RC_OK);
-    ScanReport report{};
-    EXPECT_EQ(conn_scan(unix_conn.get(), file.c_str(), &report, SCAN_CURE, nullptr), RC_OK);
-    EXPECT_EQ(report.verdict, VERDICT_CURED);
-    EXPECT_STREQ(report.cured_list, "Threat.One /f\n");
-    EXPECT_TRUE(TempDir::read(file) == body);
-    scan_report_clear(&report);
-    EXPECT_EQ(conn_keys(unix_conn.get()), RC_OK);
-    ASSERT_NE(unix_conn->key_list, nullptr);
-    ASSERT_NE(unix_conn->key_list->next, nullptr);
-    EXPECT_EQ(unix_conn->key_list->next->serial1, 4u);
+        EXPECT_EQ(conn_open(tcp_server.address().c_str(), kTestTimeoutSec, tcp_conn.get()), RC_OK);
+        EXPECT_EQ(conn_open(unix_server.address().c_str(), kTestTimeoutSec, unix_conn.get()),
+                  RC_OK);
+        ScanReport report{};
+        // Replies in many reads, each of which a signal may interrupt.
+        faults::split_reads({10, 50, 4000, 3, 9000});
+        EXPECT_EQ(conn_scan(unix_conn.get(), file.c_str(), &report, SCAN_CURE, nullptr), RC_OK);
+        EXPECT_EQ(report.verdict, VERDICT_CURED);
+        EXPECT_STREQ(report.cured_list, "Threat.One /f\n");
+        EXPECT_TRUE(TempDir::read(file) == body);
+        scan_report_clear(&report);
+        faults::split_reads({5, 30, 3});
+        EXPECT_EQ(conn_keys(unix_conn.get()), RC_OK);
+        EXPECT_EQ(keys_of(unix_conn.get()).size(), 2u);
 
-    faults::cap_send(7);
-    EXPECT_EQ(conn_scan(tcp_conn.get(), upload_file_path.c_str(), &report, 0, nullptr), RC_OK);
-    faults::cap_send(0);
-    EXPECT_EQ(report.verdict, VERDICT_WARNING);
-    scan_report_clear(&report);
-
-    EXPECT_GT(storm.received(), 20) << "the signals did not come";
-    hang_up(unix_server, unix_conn.get());
-    EXPECT_TRUE(hang_up(tcp_server, tcp_conn.get()) == netscan + content);
+        faults::cap_send(7);
+        faults::split_reads({std::strlen("310 go on\r\n"), 3, 14});
+        EXPECT_EQ(conn_scan(tcp_conn.get(), upload_file_path.c_str(), &report, 0, nullptr), RC_OK);
+        faults::reset();
+        EXPECT_EQ(report.verdict, VERDICT_WARNING);
+        EXPECT_GT(storm.received(), 20) << "the signals did not come";
+        return ::testing::Test::HasFailure() ? 1 : 0;
+    });
+    EXPECT_EQ(status, 0);
+    unix_server.received();
+    EXPECT_TRUE(tcp_server.received() == netscan + content);
 }
 
 // A scan with a cured copy of `body` over a connection with 64-byte
@@ -289,7 +287,7 @@ TEST_F(CuredScanFaults, AnInterruptedReadIsRepeated) {
 }
 
 TEST_F(CuredScanFaults, EachWaitFailingAbandonsTheScanAndItsTemporaryFile) {
-    each_call_failing(Call::Select, EBADF, false, [&](Trial &trial) {
+    each_call_failing(Call::Poll, EBADF, false, [&](Trial &trial) {
         Outcome outcome = scan_with(trial);
         EXPECT_EQ(outcome.code, trial.failing() ? RC_READ_FAILED : RC_OK);
         // An abandoned command stays installed; only its file goes.
@@ -298,7 +296,7 @@ TEST_F(CuredScanFaults, EachWaitFailingAbandonsTheScanAndItsTemporaryFile) {
 }
 
 TEST_F(CuredScanFaults, AnInterruptedWaitIsRepeated) {
-    each_call_failing(Call::Select, EINTR, false,
+    each_call_failing(Call::Poll, EINTR, false,
                       [&](Trial &trial) { EXPECT_EQ(scan_with(trial).code, RC_OK); });
 }
 

@@ -278,11 +278,19 @@ TEST_F(NetScan, EmptyFileIsCleanWithoutAskingTheServer) {
     EXPECT_EQ(hang_up(server, conn.get()), "");
 }
 
-TEST_F(NetScan, AMissingFileIsABadArgument) {
+TEST_F(NetScan, AMissingOrUnreadableFileIsABadArgument) {
     server.send(FakeServer::greeting());
     Connection conn = open_connection(server);
+    conn->result = RC_SCAN_532; // left by an earlier command
     EXPECT_EQ(conn_scan(conn.get(), (dir / "missing").c_str(), &report, 0, nullptr),
               RC_BAD_ARGUMENT);
+    EXPECT_EQ(conn->result, RC_BAD_ARGUMENT);
+    // A directory opens, but reading it fails: it is not announced as an
+    // empty, clean file.
+    conn->result = RC_SCAN_532;
+    EXPECT_EQ(conn_scan(conn.get(), dir.path().c_str(), &report, 0, nullptr), RC_BAD_ARGUMENT);
+    EXPECT_EQ(conn->result, RC_BAD_ARGUMENT);
+    EXPECT_EQ(conn->scan_stream, nullptr);
     EXPECT_EQ(hang_up(server, conn.get()), "");
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <poll.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -40,6 +41,32 @@ inline Connection open_connection(FakeServer &server, uint32_t buffer_size = 819
     server.start();
     EXPECT_EQ(conn_open(server.address().c_str(), kTestTimeoutSec, conn.get()), RC_OK);
     return conn;
+}
+
+// Scripts a TCP server that greets, takes the NETSCAN `line`, asks for the
+// file with 310, waits for its `size` bytes and answers `verdict`.
+inline FakeServer &serve_upload(FakeServer &server, const std::string &line, size_t size,
+                                const std::string &verdict = "220 clean\r\n") {
+    return server.send(FakeServer::greeting())
+        .expect_line()
+        .send("310 go on\r\n")
+        .expect_bytes(line.size() + size)
+        .send(verdict);
+}
+
+// Waits, at most five seconds, until bytes (or the server's close) wait to
+// be read on the connection.
+inline bool readable_soon(const ServerConnection *conn) {
+    pollfd one = {conn->sock, POLLIN, 0};
+    return poll(&one, 1, 5000) == 1;
+}
+
+// The records of the key list, in order.
+inline std::vector<KeyRecord> keys_of(const ServerConnection *conn) {
+    std::vector<KeyRecord> keys;
+    for (const KeyRecord *key = conn->key_list; key != nullptr; key = key->next)
+        keys.push_back(*key);
+    return keys;
 }
 
 // Ends the client's side so that the fake server's recording is complete.

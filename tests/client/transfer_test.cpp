@@ -3,12 +3,16 @@
 // leaves the file as it was and no temporary file behind.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include "client/internal.h"
 #include "client/scan.h"
 #include "client/transfer.h"
 #include "digest/md5.h"
@@ -24,52 +28,49 @@ constexpr char kEmptyDigest[] = "D41D8CD98F00B204E9800998ECF8427E";
 using fault_helpers::md5_hex;
 
 using fault_helpers::patterned;
+using fault_helpers::patterned_without_line_ends;
 
 std::string cured_reply(const std::string &body, const std::string &digest) {
-    return "323-Test.Threat /f\r\n312-" + std::to_string(body.size()) + " " + digest + "\r\n" +
-           body + "221 /f\r\n";
+    return "323-Test.Threat /f\r\n" + fault_helpers::copy_line(body.size(), digest) + body +
+           "221 /f\r\n";
 }
 
-ino_t inode_of(const std::string &path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
-}
+using fault_helpers::inode_of;
 
 class Cure : public ::testing::Test {
   protected:
     void SetUp() override {
         faults::reset();
-        setenv("TMP", temp.path().c_str(), 1);
-        unsetenv("TEMP");
         file = scanned.write("f", original);
         chmod(file.c_str(), 0640);
         inode = inode_of(file);
     }
     void TearDown() override {
         scan_report_clear(&report);
-        unsetenv("TMP");
         faults::reset();
         EXPECT_EQ(temp.entries(), std::vector<std::string>{}) << "temporary file left behind";
     }
 
-    // Scans `file` against a server that answers with `reply` in the given
-    // pieces, over a connection with `buffer_size`-byte buffers.
+    // Scans `file` against a server that answers with `reply`, read in the
+    // given pieces, over a connection with `buffer_size`-byte buffers.
     ResultCode scan(const std::string &reply, std::vector<size_t> pieces = {},
                     uint32_t buffer_size = 8192, int malloc_successes = -1) {
         FakeServer server;
-        server.send(FakeServer::greeting()).expect_line();
-        if (pieces.empty())
-            server.send(reply);
-        else
-            server.send_pieces(reply, pieces);
+        server.send(FakeServer::greeting()).expect_line().send(reply);
         Connection conn = open_connection(server, buffer_size);
+        faults::split_reads(pieces);
         faults::fail_malloc_after(malloc_successes);
         ResultCode code = conn_scan(conn.get(), file.c_str(), &report, SCAN_CURE, nullptr);
-        faults::fail_malloc_after(-1);
+        faults::reset();
         EXPECT_EQ(conn->cured_stream, nullptr);
         EXPECT_EQ(conn->cured_temp_path, nullptr);
         hang_up(server, conn.get());
         return code;
+    }
+
+    std::string netscan_line() const {
+        return "NETSCAN xmqprstuwl " + std::to_string(original.size()) + " " + md5_hex(original) +
+               "\r\n";
     }
 
     void expect_untouched() {
@@ -78,7 +79,7 @@ class Cure : public ::testing::Test {
     }
 
     TempDir scanned;
-    TempDir temp;
+    TempDirAsTmp temp;
     std::string original = "infected contents, longer than the cured copy\n";
     std::string file;
     ino_t inode = 0;
@@ -197,6 +198,78 @@ TEST_F(Cure, ATimeOutInsideTheBodyRemovesTheTemporaryFile) {
     EXPECT_EQ(conn->cured_temp_path, nullptr);
     hang_up(server, conn.get());
     expect_untouched();
+}
+
+TEST_F(Cure, SizesOf4GiBAndMoreAreNeverCutTo32Bits) {
+    // Each line announces 2^32 (+ 5) bytes and carries the digest of the
+    // short body behind it, as a 32-bit count would take it. The short body
+    // and the final line are only the start of the copy; the server then
+    // closes, so nothing may be stored.
+    for (auto transport : {FakeServer::Transport::Unix, FakeServer::Transport::Tcp}) {
+        for (uint64_t size : {uint64_t{1} << 32, (uint64_t{1} << 32) + 5}) {
+            std::string body = patterned(static_cast<size_t>(size & 0xffffffffu), 3);
+            FakeServer server{transport};
+            server.send(FakeServer::greeting()).expect_line();
+            if (transport == FakeServer::Transport::Tcp)
+                server.send("310 go on\r\n").expect_bytes(netscan_line().size() + original.size());
+            server
+                .send("312-" + std::to_string(size) + " " + md5_hex(body) + "\r\n" + body +
+                      "221 /f\r\n")
+                .close_now();
+            Connection conn = open_connection(server);
+            EXPECT_EQ(conn_scan(conn.get(), file.c_str(), &report, SCAN_CURE, nullptr),
+                      RC_READ_FAILED)
+                << size;
+            EXPECT_EQ(conn->cured_stream, nullptr);
+            hang_up(server, conn.get());
+            expect_untouched();
+            scan_report_clear(&report);
+        }
+    }
+}
+
+TEST(CuredCount, TheWideCountGoesPast32BitsAndTheNarrowOneSaturates) {
+    Connection conn = make_connection(64);
+    md5_init(&conn->cured_md5);
+    conn->cured_remaining_wide = (uint64_t{1} << 32) + 5;
+    conn->cured_remaining = 0xffffffffu;
+    std::memcpy(conn->recv_buf, "0123456789", 11);
+    conn->recv_len = 10;
+    EXPECT_EQ(store_cured_chunk(conn.get()), RC_OK);
+    EXPECT_EQ(conn->cured_remaining_wide, (uint64_t{1} << 32) - 5);
+    EXPECT_EQ(conn->cured_remaining, 0xfffffffbu);
+    EXPECT_EQ(conn->state, &receive_cured_file);
+
+    // A count stored in the 32-bit field alone is the one obeyed.
+    conn->cured_remaining = 4;
+    std::memcpy(conn->recv_buf, "0123456789", 11);
+    conn->recv_len = 10;
+    EXPECT_EQ(store_cured_chunk(conn.get()), RC_NO_TEMP_FILE);
+    EXPECT_EQ(std::string(conn->recv_buf, conn->recv_len), "456789");
+    EXPECT_EQ(conn->body_ended, 1);
+    EXPECT_EQ(conn->cured_remaining_wide, 0u);
+}
+
+TEST_F(Cure, BytesBehindTheBodyThatFillTheBufferEndTheScanAtOnce) {
+    // A 64-byte buffer: the first read takes the 312 line and all the body
+    // but its last byte; the next read brings that byte and 63 bytes
+    // without a line end. The server then says nothing more, and the
+    // connection's wait is longer than the server's silence: the scan must
+    // not wait at all.
+    std::string body = patterned_without_line_ends(23, 4);
+    std::string line = "312-23 " + md5_hex(body) + "\r\n";
+    ASSERT_EQ(line.size() + body.size() - 1, 63u);
+    FakeServer server;
+    server.send(FakeServer::greeting()).expect_line().send(line + body + std::string(63, 'x'));
+    server.start();
+    Connection conn(conn_create(64, 10, 10, 0));
+    ASSERT_EQ(conn_open(server.address().c_str(), kTestTimeoutSec, conn.get()), RC_OK);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(conn_scan(conn.get(), file.c_str(), &report, SCAN_CURE, nullptr), RC_READ_FAILED);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(conn->state, nullptr);
+    EXPECT_EQ(TempDir::read(file), body) << "the copy itself was whole and verified";
+    hang_up(server, conn.get());
 }
 
 TEST_F(Cure, AFileSwappedForALinkAfterTheScanIsNotWrittenThrough) {
@@ -381,10 +454,14 @@ TEST_F(TempFile, ADirectoryThatRefusesEveryCreateGivesNoFile) {
     EXPECT_EQ(first.entries(), std::vector<std::string>{"plain"});
 }
 
-// Uploads over TCP after a final 310.
-class Upload : public ::testing::Test {
+// Uploads over TCP after a final 310, sent by the kernel (sendfile) or,
+// where it cannot, through the send buffer.
+class Upload : public ::testing::TestWithParam<bool> {
   protected:
-    void SetUp() override { faults::reset(); }
+    void SetUp() override {
+        faults::reset();
+        if (!GetParam()) faults::refuse_sendfile(EINVAL);
+    }
     void TearDown() override {
         faults::reset();
         scan_report_clear(&report);
@@ -397,11 +474,7 @@ class Upload : public ::testing::Test {
         FakeServer server{FakeServer::Transport::Tcp};
         std::string line =
             "NETSCAN xmqprstuw " + std::to_string(content.size()) + " " + md5_hex(content) + "\r\n";
-        server.send(FakeServer::greeting())
-            .expect_line()
-            .send("310 send it\r\n")
-            .expect_bytes(line.size() + content.size())
-            .send("220 clean\r\n");
+        serve_upload(server, line, content.size());
         Connection conn = open_connection(server, buffer_size);
         faults::cap_send(send_cap);
         faults::record_sends();
@@ -410,6 +483,7 @@ class Upload : public ::testing::Test {
         faults::reset();
         EXPECT_EQ(report.verdict, VERDICT_OK);
         EXPECT_EQ(conn->scan_stream, nullptr);
+        EXPECT_EQ(fcntl(conn->sock, F_GETFL) & O_NONBLOCK, 0) << "the socket blocks again";
         std::string got = hang_up(server, conn.get());
         EXPECT_EQ(got.substr(0, line.size()), line);
         return got.substr(line.size());
@@ -420,7 +494,7 @@ class Upload : public ::testing::Test {
     std::vector<size_t> sends;
 };
 
-TEST_F(Upload, AFileOfExactlyOneBufferIsSentInOnePiece) {
+TEST_P(Upload, AFileOfExactlyOneBufferIsSentInOnePiece) {
     std::string content = patterned(256, 7);
     EXPECT_EQ(upload(content, 256), content);
     // The line, then the one piece; never a write of nothing.
@@ -428,22 +502,21 @@ TEST_F(Upload, AFileOfExactlyOneBufferIsSentInOnePiece) {
     EXPECT_EQ(sends[1], 256u);
 }
 
-TEST_F(Upload, ShortWritesResendExactlyTheUnwrittenTail) {
+TEST_P(Upload, ShortWritesResendExactlyTheUnwrittenTail) {
     std::string content = patterned(5000, 8);
     EXPECT_EQ(upload(content, 256, 7), content);
     for (size_t size : sends)
         EXPECT_GT(size, 0u);
 }
 
-TEST_F(Upload, ASecond310HasNoStreamToSend) {
+TEST_P(Upload, ASecond310HasNoStreamToSend) {
     std::string content = "abc";
     std::string file = dir.write("up", content);
     FakeServer server{FakeServer::Transport::Tcp};
     server.send(FakeServer::greeting())
         .expect_line()
         .send("310 send it\r\n")
-        .expect_bytes(0)
-        .pause(100)
+        .expect_bytes(std::strlen("NETSCAN xmqprstuw 3 ") + MD5_HEX_LENGTH + 2 + content.size())
         .send("310 again\r\n");
     Connection conn = open_connection(server);
     EXPECT_EQ(conn_scan(conn.get(), file.c_str(), &report, 0, nullptr), RC_PROTOCOL_ERROR);
@@ -451,12 +524,49 @@ TEST_F(Upload, ASecond310HasNoStreamToSend) {
     hang_up(server, conn.get());
 }
 
-TEST_F(Upload, AFileThatCannotBeReadEndsTheUpload) {
+TEST_P(Upload, ExactlyTheAnnouncedBytesWhateverTheFileBecomes) {
+    std::string content = patterned_without_line_ends(3000, 5);
+    std::string line = "NETSCAN xmqprstuw 3000 " + md5_hex(content) + "\r\n";
+    // The file grows between the line and the 310: the bytes it gained are
+    // never sent, and the connection goes on in step.
+    std::string file = dir.write("up", content);
+    FakeServer grown{FakeServer::Transport::Tcp};
+    grown.send(FakeServer::greeting())
+        .expect_line()
+        .call([&] { TempDir::write_file(file, content + "NOOP\r\nQUIT\r\n"); })
+        .send("310 send it\r\n")
+        .expect_bytes(content.size())
+        .send("220 clean\r\n")
+        .expect_line()
+        .send("200 ok\r\n");
+    Connection conn = open_connection(grown, 1024);
+    EXPECT_EQ(conn_scan(conn.get(), file.c_str(), &report, 0, nullptr), RC_OK);
+    EXPECT_EQ(conn_noop(conn.get()), RC_OK);
+    EXPECT_TRUE(hang_up(grown, conn.get()) == line + content + "NOOP\r\n");
+
+    // The file shrinks: the scan fails and the connection, which the server
+    // still reads as file bytes, is closed.
+    file = dir.write("up", content);
+    FakeServer shrunk{FakeServer::Transport::Tcp};
+    shrunk.send(FakeServer::greeting())
+        .expect_line()
+        .call([&] { TempDir::write_file(file, content.substr(0, 2000)); })
+        .send("310 send it\r\n");
+    conn = open_connection(shrunk, 1024);
+    EXPECT_EQ(conn_scan(conn.get(), file.c_str(), &report, 0, nullptr), RC_COPY_READ_FAILED);
+    EXPECT_EQ(conn->state, nullptr);
+    EXPECT_EQ(conn->sock, -1);
+    EXPECT_EQ(conn->scan_stream, nullptr);
+    EXPECT_TRUE(shrunk.received() == line + content.substr(0, 2000));
+}
+
+TEST_P(Upload, AFileThatCannotBeReadEndsTheUpload) {
     Connection conn = make_connection(64);
     std::string file = dir.write("up", "abc");
     conn->scan_stream = std::fopen(file.c_str(), "ab"); // a stream that cannot be read
     ASSERT_NE(conn->scan_stream, nullptr);
     conn->state = upload_file;
+    conn->upload_size = conn->upload_remaining = 3;
     conn->sock = -1;
     EXPECT_EQ(upload_file(conn.get()), RC_COPY_READ_FAILED);
     EXPECT_EQ(conn->state, nullptr);
@@ -464,6 +574,58 @@ TEST_F(Upload, AFileThatCannotBeReadEndsTheUpload) {
     EXPECT_EQ(conn->scan_stream, nullptr);
     EXPECT_EQ(conn->send_len, 0u);
 }
+
+TEST_P(Upload, APeerThatHasClosedFailsTheWriteWithoutSignal) {
+    // Written without waiting, so nothing notices the closed peer first; a
+    // SIGPIPE would end the test process.
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    close(pair[1]);
+    Connection conn = make_connection(64, CONN_NO_WAIT);
+    conn->sock = pair[0];
+    std::string file = dir.write("up", patterned(1000, 9));
+    conn->scan_stream = std::fopen(file.c_str(), "rb");
+    conn->upload_size = 1000;
+    begin_upload(conn.get());
+    for (int steps = 0; conn->state != nullptr && steps < 3; ++steps)
+        conn_step(conn.get());
+    EXPECT_EQ(conn->result, RC_WRITE_FAILED);
+    EXPECT_EQ(conn->state, nullptr);
+    EXPECT_EQ(conn->scan_stream, nullptr);
+    sigset_t pending;
+    ASSERT_EQ(sigpending(&pending), 0);
+    EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+}
+
+TEST(UploadPaths, TheBufferTakesOverWhereTheKernelStopped) {
+    TempDir dir;
+    std::string content = patterned(5000, 10);
+    std::string file = dir.write("up", content);
+    std::string line = "NETSCAN xmqprstuw 5000 " + md5_hex(content) + "\r\n";
+    FakeServer server{FakeServer::Transport::Tcp};
+    serve_upload(server, line, content.size());
+    Connection conn = open_connection(server, 1024, CONN_NO_WAIT);
+    ScanReport report{};
+    ASSERT_EQ(conn_scan(conn.get(), file.c_str(), &report, 0, nullptr), RC_BUSY);
+    for (int steps = 0; conn->state != &upload_file && steps < 10; ++steps)
+        conn_step(conn.get());
+    ASSERT_EQ(conn->state, &upload_file);
+    faults::cap_send(100);
+    EXPECT_EQ(conn_step(conn.get()), RC_OK);
+    faults::reset();
+    faults::refuse_sendfile(EINVAL);
+    for (int steps = 0; conn->state != nullptr && steps < 20; ++steps)
+        conn_step(conn.get());
+    faults::reset();
+    EXPECT_EQ(conn->result, RC_OK);
+    EXPECT_EQ(report.verdict, VERDICT_OK);
+    EXPECT_TRUE(hang_up(server, conn.get()) == line + content);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothPaths, Upload, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &path) {
+                             return path.param ? "Kernel" : "Buffer";
+                         });
 
 } // namespace
 

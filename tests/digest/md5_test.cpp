@@ -4,6 +4,8 @@
 // large-file case is checked against the md5sum program at run time.
 
 #include "digest/md5.h"
+#include "digest/md5_text.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -42,12 +43,8 @@ Bytes bytes_of(const std::string &text) {
 }
 
 std::string hex_of(const uint8_t digest[16]) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text;
-    for (int i = 0; i < 16; ++i) {
-        text += digits[digest[i] >> 4];
-        text += digits[digest[i] & 15];
-    }
+    char text[MD5_HEX_LENGTH + 1];
+    md5_digest_text(digest, text);
     return text;
 }
 
@@ -384,33 +381,15 @@ TEST(Md5Context, NullArgumentsChangeNothing) {
 
 class Md5File : public ::testing::Test {
   protected:
-    void SetUp() override {
-        const char *base = std::getenv("TMPDIR");
-        std::string templ =
-            std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/md5_test.XXXXXX";
-        ASSERT_NE(mkdtemp(templ.data()), nullptr) << "mkdtemp " << templ;
-        dir_ = templ;
-    }
-
     void TearDown() override {
         for (FILE *stream : streams_) {
             std::fclose(stream);
         }
-        std::error_code ignored;
-        if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
     }
 
     std::string write_file(const std::string &name, const Bytes &data) {
-        const std::string path = dir_ + "/" + name;
-        FILE *out = std::fopen(path.c_str(), "wb");
-        EXPECT_NE(out, nullptr) << path;
-        if (out == nullptr) return path;
-        // An empty vector's data() may be null, which fwrite does not accept.
-        if (!data.empty()) {
-            EXPECT_EQ(std::fwrite(data.data(), 1, data.size(), out), data.size());
-        }
-        EXPECT_EQ(std::fclose(out), 0);
-        return path;
+        return dir_.write(
+            name, std::string_view(reinterpret_cast<const char *>(data.data()), data.size()));
     }
 
     // Opens a file that TearDown closes.
@@ -429,7 +408,7 @@ class Md5File : public ::testing::Test {
         return out;
     }
 
-    std::string dir_;
+    TempDir dir_;
     std::vector<FILE *> streams_;
 };
 

@@ -8,6 +8,7 @@
 #include "client/commands.h"
 #include "client/connect.h"
 #include "client/scan.h"
+#include "client/test_connection.h"
 #include "standin/signatures.h"
 #include "standin_process.h"
 #include "support/temp_dir.h"
@@ -16,26 +17,10 @@ namespace {
 
 constexpr uint32_t kTimeoutSec = 5;
 
-struct Closer {
-    void operator()(ServerConnection *conn) const {
-        if (conn == nullptr) return;
-        if (conn->sock >= 0) conn_quit(conn);
-        free_key_list(conn);
-        conn_free(conn);
-    }
-};
-using Connection = std::unique_ptr<ServerConnection, Closer>;
-
 class LibraryEndToEnd : public ::testing::TestWithParam<bool> {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(server.started()) << server.error_output();
-        setenv("TMP", temp.path().c_str(), 1);
-    }
-    void TearDown() override {
-        scan_report_clear(&report);
-        unsetenv("TMP");
-    }
+    void SetUp() override { ASSERT_TRUE(server.started()) << server.error_output(); }
+    void TearDown() override { scan_report_clear(&report); }
 
     bool tcp() const { return GetParam(); }
     std::string address() const {
@@ -51,8 +36,8 @@ class LibraryEndToEnd : public ::testing::TestWithParam<bool> {
 
     StandinProcess server{{"--signatures", SAMPLE_SIGNATURES, "--tcp", "0", "--records", "777",
                            "--key", "1a2b-3c4d-5e6f 31122027 5 L 100"}};
-    TestFolder folder;
-    TestFolder temp;
+    TempDir folder;
+    TempDirAsTmp temp;
     ScanReport report{};
     const std::string test_file = standin::test_file_bytes();
 };
@@ -81,7 +66,7 @@ TEST_P(LibraryEndToEnd, CleanInfectedAndCured) {
         RC_OK);
     EXPECT_EQ(report.verdict, VERDICT_CURED);
     EXPECT_GE(report.cured_count, 1u);
-    std::string cured = read_file(infected);
+    std::string cured = TempDir::read(infected);
     EXPECT_EQ(cured.size(), before.st_size);
     EXPECT_EQ(cured.find(test_file), std::string::npos);
     EXPECT_EQ(cured.find("STANDIN-SAMPLE-WORM"), std::string::npos);
@@ -104,7 +89,7 @@ TEST_P(LibraryEndToEnd, ALargeFileWithAThreatNearItsEnd) {
     std::string big = folder.write("big", content);
     ASSERT_EQ(conn_scan(conn.get(), big.c_str(), &report, SCAN_CURE, nullptr), RC_OK);
     EXPECT_EQ(report.verdict, VERDICT_CURED);
-    std::string cured = read_file(big);
+    std::string cured = TempDir::read(big);
     EXPECT_EQ(cured.size(), content.size());
     EXPECT_EQ(cured.find(test_file), std::string::npos);
     EXPECT_EQ(cured.substr(0, 1000), content.substr(0, 1000));

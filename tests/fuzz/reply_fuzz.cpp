@@ -20,7 +20,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
@@ -28,6 +27,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "../support/temp_dir.h"
 #include "client/commands.h"
 #include "client/connect.h"
 #include "client/connection.h"
@@ -50,51 +50,23 @@ constexpr int kMaxSteps = 20000;
 // A private directory for the scanned file and one for temporary files,
 // made once per process and removed at its end.
 struct Scratch {
-    std::string root;
-    std::string temp;
-    std::string scanned;
+    TempDir root;
+    std::string temp = root / "tmp";
+    std::string scanned = root / "scanned";
+    Scratch() {
+        FUZZ_CHECK(mkdir(temp.c_str(), 0700) == 0);
+        setenv("TMP", temp.c_str(), 1);
+        unsetenv("TEMP");
+    }
 };
 
-void remove_scratch();
-
-// Kept alive to the very end, for the exit handler that removes it.
 const Scratch &scratch() {
-    static const Scratch *made = [] {
-        char pattern[] = "/tmp/orva-fuzz-XXXXXX";
-        FUZZ_CHECK(mkdtemp(pattern) != nullptr);
-        auto *s =
-            new Scratch{pattern, std::string(pattern) + "/tmp", std::string(pattern) + "/scanned"};
-        FUZZ_CHECK(mkdir(s->temp.c_str(), 0700) == 0);
-        setenv("TMP", s->temp.c_str(), 1);
-        unsetenv("TEMP");
-        return s;
-    }();
-    static const bool removed_at_exit = std::atexit(remove_scratch) == 0;
-    (void)removed_at_exit;
-    return *made;
-}
-
-void remove_scratch() {
-    const Scratch &s = scratch();
-    if (DIR *dir = opendir(s.temp.c_str())) {
-        while (dirent *entry = readdir(dir))
-            if (entry->d_name[0] != '.') unlink((s.temp + "/" + entry->d_name).c_str());
-        closedir(dir);
-    }
-    rmdir(s.temp.c_str());
-    unlink(s.scanned.c_str());
-    rmdir(s.root.c_str());
+    static const Scratch made;
+    return made;
 }
 
 bool temp_dir_is_empty() {
-    DIR *dir = opendir(scratch().temp.c_str());
-    FUZZ_CHECK(dir != nullptr);
-    bool empty = true;
-    while (dirent *entry = readdir(dir))
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-            empty = false;
-    closedir(dir);
-    return empty;
+    return TempDir::list(scratch().temp).empty();
 }
 
 void write_scanned_file() {
@@ -207,6 +179,10 @@ void check_invariants(const Run &run) {
     }
     FUZZ_CHECK(known_code(conn->result));
     FUZZ_CHECK(conn->body_ended == 0);
+    FUZZ_CHECK(conn->body_follows == 0);
+    // Only an upload in progress leaves the socket non-blocking.
+    if (conn->state != upload_file && conn->sock >= 0)
+        FUZZ_CHECK((fcntl(conn->sock, F_GETFL) & O_NONBLOCK) == 0);
     for (const KeyRecord *key = conn->key_list; key != nullptr; key = key->next)
         FUZZ_CHECK(key->kind >= KEY_KIND_L && key->kind <= KEY_KIND_OTHER);
     const ScanReport &report = run.report;
@@ -224,11 +200,13 @@ void check_invariants(const Run &run) {
 
 // Hands a piece of the input to the client. Every piece, however small,
 // takes room in the socket, so a client that has stopped reading fills it:
-// false then, and the rest of the input is dropped.
+// false then, and the rest of the input is dropped. So it is when the client
+// has closed the connection (an upload that stopped short).
 bool feed(int fd, const uint8_t *bytes, size_t length) {
     if (length == 0) return true;
     ssize_t sent = send(fd, bytes, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-    FUZZ_CHECK(sent >= 0 || errno == EAGAIN || errno == EWOULDBLOCK);
+    FUZZ_CHECK(sent >= 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EPIPE ||
+               errno == ECONNRESET);
     return sent == static_cast<ssize_t>(length);
 }
 
@@ -324,8 +302,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     scan_report_clear(&run.report);
     free_key_list(run.conn);
+    // An upload that stopped short closes the connection itself.
+    bool still_open = run.conn->sock == pair[0];
     conn_free(run.conn);
-    close(pair[0]);
+    if (still_open) close(pair[0]);
     close(pair[1]);
     FUZZ_CHECK(temp_dir_is_empty());
     return 0;

@@ -6,9 +6,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <poll.h>
-#include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -143,26 +141,4 @@ void StandinProcess::freeze(bool frozen) {
 
 std::string StandinProcess::error_output() const {
     return read_file(folder_ + "/server.err");
-}
-
-TestFolder::TestFolder() : path_(make_folder()) {}
-
-TestFolder::~TestFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::string TestFolder::write(const std::string &name, std::string_view bytes) const {
-    std::string path = path_ + "/" + name;
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!file) throw std::runtime_error("cannot write " + path);
-    return path;
-}
-
-std::string read_file(const std::string &path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << file.rdbuf();
-    return bytes.str();
 }

@@ -10,6 +10,8 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "support/temp_dir.h"
+
 // Every wait of the end-to-end tests is bounded by this.
 constexpr int kWaitLimitMs = 5000;
 
@@ -50,19 +52,8 @@ class StandinProcess {
 };
 
 // A private folder for a test's files, removed with its contents at the end.
-class TestFolder {
-  public:
-    TestFolder();
-    ~TestFolder();
-    TestFolder(const TestFolder &) = delete;
-    TestFolder &operator=(const TestFolder &) = delete;
+using TestFolder = TempDir;
 
-    const std::string &path() const { return path_; }
-    // Writes a file in the folder and returns its path.
-    std::string write(const std::string &name, std::string_view bytes) const;
-
-  private:
-    std::string path_;
-};
-
-std::string read_file(const std::string &path);
+inline std::string read_file(const std::string &path) {
+    return TempDir::read(path);
+}

@@ -20,7 +20,6 @@ namespace {
 
 // Bound of every wait of the server: a broken client never hangs a test.
 constexpr int kWaitLimitMs = 5000;
-constexpr int kPiecePauseMs = 20;
 
 } // namespace
 
@@ -70,22 +69,6 @@ FakeServer::~FakeServer() {
 FakeServer &FakeServer::send(std::string bytes) {
     scripts_.back().push_back({Step::Kind::Send, std::move(bytes)});
     return *this;
-}
-
-FakeServer &FakeServer::send_pieces(std::string bytes, std::vector<size_t> sizes) {
-    size_t at = 0;
-    for (size_t size : sizes) {
-        if (at >= bytes.size()) break;
-        send(bytes.substr(at, size));
-        pause(kPiecePauseMs);
-        at += size;
-    }
-    if (at < bytes.size()) send(bytes.substr(at));
-    return *this;
-}
-
-FakeServer &FakeServer::send_bytewise(std::string bytes) {
-    return send_pieces(bytes, std::vector<size_t>(bytes.size(), 1));
 }
 
 FakeServer &FakeServer::expect_line() {
@@ -222,8 +205,26 @@ void FakeServer::play(size_t client, int fd) {
             wait_until(client, fd, bytes_expected, 0);
             break;
         case Step::Kind::Pause: {
-            pollfd stop = {stop_pipe_[0], POLLIN, 0};
-            poll(&stop, 1, static_cast<int>(step.count));
+            auto end = std::chrono::steady_clock::now() +
+                       std::chrono::milliseconds(static_cast<int>(step.count));
+            for (;;) {
+                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                end - std::chrono::steady_clock::now())
+                                .count();
+                if (left <= 0) break;
+                pollfd waits[2] = {{fd, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
+                int ready = poll(waits, 2, static_cast<int>(left));
+                if (ready == 0) continue;
+                std::string piece;
+                // Stopped, or the client is gone: the script ends.
+                if (ready < 0 || (waits[1].revents & POLLIN) != 0 ||
+                    wire::read_some(fd, piece) != wire::ReadStatus::Data) {
+                    open = false;
+                    break;
+                }
+                std::lock_guard<std::mutex> lock(mutex_);
+                received_[client] += piece;
+            }
             break;
         }
         case Step::Kind::Close:

@@ -23,16 +23,16 @@ class FakeServer {
     FakeServer &operator=(const FakeServer &) = delete;
 
     // Script steps, played in order once a client has connected.
-    FakeServer &send(std::string bytes); // one write
-    // Writes of the given sizes, with a short pause between them; bytes left
-    // over go in a last piece.
-    FakeServer &send_pieces(std::string bytes, std::vector<size_t> sizes);
-    FakeServer &send_bytewise(std::string bytes);
-    FakeServer &expect_line();           // wait for one more CR LF-ended line
-    FakeServer &expect_bytes(size_t n);  // wait for n more bytes
-    FakeServer &pause(int milliseconds); // do nothing for a while
-    FakeServer &close_now();             // close the connection; the script ends
-    FakeServer &shutdown_reading();      // the client's writes fail from now on
+    // One write. Where the client's reads split it is the test's to choose
+    // (faults::split_reads), never the timing of writes.
+    FakeServer &send(std::string bytes);
+    FakeServer &expect_line();          // wait for one more CR LF-ended line
+    FakeServer &expect_bytes(size_t n); // wait for n more bytes
+    // Sends nothing for a while, recording what arrives; a client that closes
+    // ends the script at once.
+    FakeServer &pause(int milliseconds);
+    FakeServer &close_now();        // close the connection; the script ends
+    FakeServer &shutdown_reading(); // the client's writes fail from now on
     // Runs `action` in the server's thread at this point of the script, for
     // example to look at a file that the client named.
     FakeServer &call(std::function<void()> action);

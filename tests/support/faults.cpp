@@ -1,8 +1,9 @@
 #include "faults.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -15,8 +16,9 @@ void *__real_realloc(void *pointer, size_t size);
 void __real_free(void *pointer);
 ssize_t __real_send(int fd, const void *bytes, size_t length, int flags);
 ssize_t __real_read(int fd, void *buffer, size_t count);
-int __real_select(int count, fd_set *readable, fd_set *writable, fd_set *exceptional,
-                  struct timeval *limit);
+int __real_poll(struct pollfd *fds, nfds_t count, int timeout);
+ssize_t __real_sendfile(int out_fd, int in_fd, off_t *offset, size_t count);
+ssize_t __real_sendfile64(int out_fd, int in_fd, off_t *offset, size_t count);
 }
 
 namespace {
@@ -47,6 +49,9 @@ thread_local std::unordered_set<void *> *live = nullptr;
 thread_local size_t send_cap = 0;
 thread_local bool recording_sends = false;
 thread_local std::vector<size_t> *sends = nullptr;
+thread_local int sendfile_refusal = 0;
+thread_local std::vector<size_t> *read_sizes = nullptr; // pieces still to come, last first
+thread_local bool bytewise = false;
 
 Injector &injector(faults::Call call) {
     return injectors[static_cast<int>(call)];
@@ -100,7 +105,23 @@ const std::vector<size_t> &send_sizes() {
     return *sends;
 }
 
+void split_reads(std::vector<size_t> sizes) {
+    if (read_sizes == nullptr) read_sizes = new std::vector<size_t>;
+    read_sizes->assign(sizes.rbegin(), sizes.rend());
+}
+
+void read_bytewise() {
+    bytewise = true;
+}
+
+void refuse_sendfile(int error) {
+    sendfile_refusal = error;
+}
+
 void reset() {
+    if (read_sizes != nullptr) read_sizes->clear();
+    bytewise = false;
+    sendfile_refusal = 0;
     recording_sends = false;
     if (sends != nullptr) sends->clear();
     malloc_successes_left = -1;
@@ -170,17 +191,60 @@ ssize_t __wrap_send(int fd, const void *bytes, size_t length, int flags) {
 ssize_t __wrap_read(int fd, void *buffer, size_t count) {
     Injector &one = injector(faults::Call::Read);
     if (one.next_fails()) return failed_transfer(one);
-    return __real_read(fd, buffer, count);
+    if (bytewise && count > 1) count = 1;
+    if (read_sizes == nullptr || read_sizes->empty() || count == 0)
+        return __real_read(fd, buffer, count);
+    // A scripted piece: exactly its size, however the bytes arrive. A read
+    // that fails before any byte (a signal, say) is the caller's to see, and
+    // the piece stays for the next one.
+    size_t want = std::min(count, read_sizes->back());
+    ssize_t n = __real_read(fd, buffer, want);
+    if (n <= 0) return n;
+    read_sizes->pop_back();
+    auto got = static_cast<size_t>(n);
+    while (got < want) {
+        n = __real_read(fd, static_cast<char *>(buffer) + got, want - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
 }
 
-int __wrap_select(int count, fd_set *readable, fd_set *writable, fd_set *exceptional,
-                  struct timeval *limit) {
-    Injector &one = injector(faults::Call::Select);
+int __wrap_poll(struct pollfd *fds, nfds_t count, int timeout) {
+    Injector &one = injector(faults::Call::Poll);
     if (one.next_fails()) {
         errno = one.error;
         return -1;
     }
-    return __real_select(count, readable, writable, exceptional, limit);
+    return __real_poll(fds, count, timeout);
+}
+
+// sendfile writes to the socket like send: it counts as a send, is capped
+// and recorded the same way. With sendfile refused, it fails with that error
+// before anything else, as where the kernel cannot send the file. (File
+// offsets are 64-bit throughout, so both entry points take the same type.)
+namespace {
+using Sendfile = ssize_t (*)(int, int, off_t *, size_t);
+ssize_t wrapped_sendfile(int out_fd, int in_fd, off_t *offset, size_t count, Sendfile real) {
+    if (sendfile_refusal != 0) {
+        errno = sendfile_refusal;
+        return -1;
+    }
+    if (recording_sends) sends->push_back(count);
+    Injector &one = injector(faults::Call::Send);
+    if (one.next_fails()) return failed_transfer(one);
+    if (send_cap != 0 && count > send_cap) count = send_cap;
+    return real(out_fd, in_fd, offset, count);
+}
+} // namespace
+
+ssize_t __wrap_sendfile(int out_fd, int in_fd, off_t *offset, size_t count) {
+    return wrapped_sendfile(out_fd, in_fd, offset, count, __real_sendfile);
+}
+
+ssize_t __wrap_sendfile64(int out_fd, int in_fd, off_t *offset, size_t count) {
+    return wrapped_sendfile(out_fd, in_fd, offset, count, __real_sendfile64);
 }
 
 } // extern "C"

@@ -1,7 +1,7 @@
 // Fault injection for the library tests. The test binary is linked with
-// --wrap for malloc, calloc, realloc, free, send, read and select, so the
-// library's calls pass through here; each setting applies to the calling
-// thread only.
+// --wrap for malloc, calloc, realloc, free, send, sendfile, read and poll, so
+// the library's calls pass through here; each setting applies to the calling
+// thread only. A sendfile to the socket counts as a send.
 #pragma once
 
 #include <cstddef>
@@ -16,9 +16,9 @@ void fail_malloc_after(int successes);
 // The calls that can be made to fail one by one.
 enum class Call {
     Allocation, // malloc, calloc and realloc
-    Send,
+    Send,       // send and sendfile
     Read,
-    Select,
+    Poll,
 };
 
 // Makes the nth call of the kind from now on fail (1: the next one; 0: none);
@@ -41,6 +41,19 @@ long live_allocations();
 
 // Caps every send to at most `bytes` bytes (0: no cap).
 void cap_send(size_t bytes);
+
+// Cuts the reads from now on into pieces of exactly the given sizes, in
+// order: the nth read returns sizes[n] bytes (fewer only when asked for
+// fewer, or at the end of the input), waiting for them if they have not all
+// arrived. Reads beyond the list are not cut. The test, not the timing of
+// the peer, decides every boundary.
+void split_reads(std::vector<size_t> sizes);
+// Every read from now on returns a single byte.
+void read_bytewise();
+
+// Makes every sendfile fail at once with `error` (0: no longer), as where the
+// kernel cannot send the file; such a failure is not counted as a send.
+void refuse_sendfile(int error);
 
 // Records the length of every send made from now on, as asked for.
 void record_sends();

@@ -2,11 +2,13 @@
 // when the test ends, and small helpers for the files in it.
 #pragma once
 
+#include <cstdlib>
 #include <dirent.h>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -25,12 +27,15 @@ class TempDir {
     const std::string &path() const { return path_; }
     std::string operator/(const std::string &name) const { return path_ + "/" + name; }
 
-    std::string write(const std::string &name, const std::string &bytes) const {
+    // Writes a file in the folder and returns its path.
+    std::string write(const std::string &name, std::string_view bytes) const {
         return write_file(*this / name, bytes);
     }
 
-    static std::string write_file(const std::string &file, const std::string &bytes) {
-        std::ofstream(file, std::ios::binary) << bytes;
+    static std::string write_file(const std::string &file, std::string_view bytes) {
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        if (!out) throw std::runtime_error("cannot write " + file);
         return file;
     }
 
@@ -71,4 +76,15 @@ class TempDir {
     }
 
     std::string path_;
+};
+
+// A private folder that is the library's directory for temporary files
+// while it exists: TMP names it, TEMP is unset.
+class TempDirAsTmp : public TempDir {
+  public:
+    TempDirAsTmp() {
+        setenv("TMP", path().c_str(), 1);
+        unsetenv("TEMP");
+    }
+    ~TempDirAsTmp() { unsetenv("TMP"); }
 };
