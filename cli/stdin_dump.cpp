@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "client/connection.h"
+#include "client/internal.h"
 
 namespace {
 
@@ -17,21 +18,6 @@ constexpr size_t kStdinChunk = 8192;
 
 // Empty until standard input has been captured once.
 char dump_path[kDumpPathSize];
-
-bool write_all(int fd, const char *bytes, size_t length) {
-    while (length > 0) {
-        ssize_t n = write(fd, bytes, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        bytes += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 void report_dump_failure(const char *path, int error) {
     std::fprintf(stderr, "Could not write file %s: %s\n", path, std::strerror(error));
@@ -64,7 +50,7 @@ bool capture_stdin() {
     for (;;) {
         ssize_t got = sock_read(STDIN_FILENO, chunk, sizeof chunk);
         if (got <= 0) break; // end of input, or a read error
-        if (!write_all(fd, chunk, static_cast<size_t>(got))) {
+        if (write_all(fd, chunk, static_cast<size_t>(got)) != 0) {
             report_dump_failure(path, errno);
             close(fd);
             unlink(path);
