@@ -104,7 +104,7 @@ bool only_threat(std::string_view content, const std::vector<Match> &matches,
     uint64_t at = 0; // bytes before this index are checked
     auto outside_is_blank = [&](uint64_t until) {
         for (; at < until; ++at) {
-            char c = content[at];
+            char c = content[static_cast<size_t>(at)]; // at < until <= content.size()
             if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return false;
         }
         return true;

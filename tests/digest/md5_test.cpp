@@ -163,7 +163,7 @@ TEST(Md5Digest, RandomSplitsWithFixedSeed) {
     }
     // Longer data with pieces that straddle block edges in every way.
     const Bytes data = pattern(5000);
-    for (std::size_t max_piece : {3, 70, 200, 1000}) {
+    for (std::size_t max_piece : {3u, 70u, 200u, 1000u}) {
         for (int round = 0; round < 20; ++round) {
             ASSERT_EQ(digest_in_pieces(data, random_pieces(data.size(), max_piece, random)),
                       "737E8D6936EB9EEA5A227F693AA115A1")
@@ -323,7 +323,7 @@ TEST(Md5Context, SingleUpdateOfHalfGibibyteCountsIntoHighWord) {
 
 TEST(Md5Context, FinalPadsThroughUpdateAndLeavesResultInContext) {
     const Bytes data = pattern(200);
-    for (std::size_t n : {0, 3, 55, 56, 60, 63, 64, 130}) {
+    for (std::size_t n : {0u, 3u, 55u, 56u, 60u, 63u, 64u, 130u}) {
         Md5Context ctx;
         md5_init(&ctx);
         md5_update(&ctx, data.data(), static_cast<uint32_t>(n));
@@ -335,8 +335,9 @@ TEST(Md5Context, FinalPadsThroughUpdateAndLeavesResultInContext) {
         EXPECT_EQ(ctx.bit_count[0], (n + padding) * 8) << n << " bytes";
         EXPECT_EQ(ctx.bit_count[1], 0u);
         for (int i = 0; i < 4; ++i) {
-            const uint32_t word = ctx.digest[4 * i] | ctx.digest[4 * i + 1] << 8 |
-                                  ctx.digest[4 * i + 2] << 16 |
+            const uint32_t word = static_cast<uint32_t>(ctx.digest[4 * i]) |
+                                  static_cast<uint32_t>(ctx.digest[4 * i + 1]) << 8 |
+                                  static_cast<uint32_t>(ctx.digest[4 * i + 2]) << 16 |
                                   static_cast<uint32_t>(ctx.digest[4 * i + 3]) << 24;
             EXPECT_EQ(word, ctx.hash_state[i]) << n << " bytes, word " << i;
         }

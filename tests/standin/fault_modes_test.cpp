@@ -87,10 +87,10 @@ TEST(ScanDelay, EachScanWaitsWhileScansOnOtherConnectionsGoOn) {
     }
     std::string digest(32, 'A');
     auto start = Clock::now();
-    for (int i = 0; i < kClients; ++i)
+    for (size_t i = 0; i < clients.size(); ++i)
         ASSERT_TRUE(
             clients[i]->send(i % 2 ? "NETSCAN xm 3 " + digest + "\r\nabc" : "SCAN xm /f\r\n"));
-    for (int i = 0; i < kClients; ++i) {
+    for (size_t i = 0; i < clients.size(); ++i) {
         if (i % 2) {
             EXPECT_EQ(clients[i]->reply().final_line().substr(0, 4), "310 ");
         }

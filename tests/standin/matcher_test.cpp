@@ -59,7 +59,7 @@ TEST(StreamScanner, PatternsAtTheVeryStartAndEnd) {
 TEST(StreamScanner, OverlappingOccurrencesAndPrefixPatterns) {
     const std::vector<Signature> set = {sig("AA", "aa"), sig("AAA", "aaa")};
     // "aaaa": aa at 0, 1, 2 and aaa at 0, 1.
-    for (size_t piece : {1, 2, 3, 4})
+    for (size_t piece : {1u, 2u, 3u, 4u})
         EXPECT_EQ(scan_in_pieces(set, "aaaa", piece), (std::vector<std::pair<size_t, uint64_t>>{
                                                           {0, 0}, {0, 1}, {0, 2}, {1, 0}, {1, 1}}))
             << "pieces of " << piece;

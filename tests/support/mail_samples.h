@@ -12,7 +12,8 @@ inline std::string base64_lines(const std::string &bytes) {
     std::string text;
     for (size_t at = 0; at < bytes.size(); at += 3) {
         uint32_t group = static_cast<uint32_t>(static_cast<unsigned char>(bytes[at])) << 16;
-        if (at + 1 < bytes.size()) group |= static_cast<unsigned char>(bytes[at + 1]) << 8;
+        if (at + 1 < bytes.size())
+            group |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 8;
         if (at + 2 < bytes.size()) group |= static_cast<unsigned char>(bytes[at + 2]);
         text += alphabet[(group >> 18) & 63];
         text += alphabet[(group >> 12) & 63];
