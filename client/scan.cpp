@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "client/internal.h"
 #include "client/transfer.h"
@@ -115,19 +117,40 @@ void count_object(ServerConnection *conn, uint32_t code, const char *text) {
     if (conn->collect_names == 1) conn->result = list_append_line(list, text);
 }
 
+// Opens the file to be uploaded for reading. O_NONBLOCK keeps a FIFO
+// planted at the name from blocking the open; only a regular file (or a
+// block device) is read. When the caller has given the identity of the file
+// it examined, a different file found at the name now is not scanned in its
+// place. Null when the file cannot be opened or is not the one to scan.
+FILE *open_scanned_file(ServerConnection *conn, const char *path) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat info;
+    bool usable = fstat(fd, &info) == 0 && (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode));
+    if (usable && conn->scan_identity_known != 0)
+        usable = static_cast<uint64_t>(info.st_dev) == conn->scan_dev &&
+                 static_cast<uint64_t>(info.st_ino) == conn->scan_ino;
+    int flags = usable ? fcntl(fd, F_GETFL) : -1;
+    FILE *stream = nullptr;
+    if (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) stream = fdopen(fd, "rb");
+    if (stream == nullptr) {
+        close(fd);
+        return nullptr;
+    }
+    if (conn->scan_identity_known == 0) remember_identity(conn, info);
+    return stream;
+}
+
 // Builds the NETSCAN line: opens the file, digests it and takes its size.
 // Returns null with `*code` set when no line is to be sent; an empty file
 // ends the scan at once with verdict OK.
 char *build_netscan_line(ServerConnection *conn, const char *path, const char *letters,
                          ResultCode *code) {
-    conn->scan_stream = std::fopen(path, "rb");
+    conn->scan_stream = open_scanned_file(conn, path);
     if (conn->scan_stream == nullptr) {
         *code = conn->result = RC_BAD_ARGUMENT;
         return nullptr;
     }
-    struct stat info;
-    if (conn->scan_identity_known == 0 && fstat(fileno(conn->scan_stream), &info) == 0)
-        remember_identity(conn, info);
     // Without the larger buffer the stream keeps its own small one.
     conn->scan_stream_buf = static_cast<char *>(std::malloc(kScanStreamBuffer));
     if (conn->scan_stream_buf != nullptr &&

@@ -76,7 +76,9 @@ uint32_t scan_flag_letters(ScanFlags flags, char *letters);
  *   RC_BUSY              another command is in progress (nothing changes); with
  *                        CONN_NO_WAIT also once the scan is queued
  *   RC_BAD_ARGUMENT      null arguments, a path too long or holding CR LF; over
- *                        TCP a file that cannot be opened or read whole
+ *                        TCP a file that cannot be opened or read whole, that
+ *                        is no regular file (a FIFO is never waited on), or
+ *                        that is not the file conn_scan_identity named
  *   RC_NO_MEMORY         the command line or the path copy could not be
  *                        allocated; nothing was sent
  *   RC_COMMAND_TOO_LONG  the line does not fit the send buffer

@@ -2,6 +2,8 @@
 // report's counters and lists, and the progress callback.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "client/scan.h"
 #include "digest/md5.h"
 #include "fault_helpers.h"
@@ -290,6 +292,16 @@ TEST_F(NetScan, AMissingOrUnreadableFileIsABadArgument) {
     conn->result = RC_SCAN_532;
     EXPECT_EQ(conn_scan(conn.get(), dir.path().c_str(), &report, 0, nullptr), RC_BAD_ARGUMENT);
     EXPECT_EQ(conn->result, RC_BAD_ARGUMENT);
+    // A FIFO is refused at once instead of waiting for a writer, and a file
+    // that is not the one the caller examined is not scanned in its place.
+    std::string fifo = dir / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(conn_scan(conn.get(), fifo.c_str(), &report, 0, nullptr), RC_BAD_ARGUMENT);
+    std::string file = dir.write("f", "abc");
+    struct stat info {};
+    ASSERT_EQ(stat(file.c_str(), &info), 0);
+    ASSERT_EQ(conn_scan_identity(conn.get(), info.st_dev, info.st_ino + 1), RC_OK);
+    EXPECT_EQ(conn_scan(conn.get(), file.c_str(), &report, 0, nullptr), RC_BAD_ARGUMENT);
     EXPECT_EQ(conn->scan_stream, nullptr);
     EXPECT_EQ(hang_up(server, conn.get()), "");
 }
