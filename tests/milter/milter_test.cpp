@@ -238,8 +238,10 @@ TEST_F(MilterTest, MessagesGivenUpHalfWayLeaveNoSpoolFile) {
     EXPECT_TRUE(wait_for([&] { return TempDir::list(filter.spool()).empty(); }));
     EXPECT_EQ(filter.session(kClean, kAcceptedClean, "A3"), "");
 
-    // A stop in the middle of a message removes its file too.
-    std::thread held([&] { EXPECT_EQ(filter.session(kClean, {"hold", ""}, "A4"), ""); });
+    // A stop in the middle of a message removes its file too. The stop may
+    // come before the filter has answered the body, so how the held session
+    // ends is not checked: only that nothing is left behind.
+    std::thread held([&] { filter.session(kClean, {"hold", ""}, "A4"); });
     EXPECT_TRUE(wait_for([&] { return !TempDir::list(filter.spool()).empty(); }));
     EXPECT_EQ(filter.stop(), 0);
     EXPECT_TRUE(TempDir::list(filter.spool()).empty());
