@@ -2,7 +2,8 @@
 # The main job: builds the client and the stand-in server if needed, starts
 # the server on a socket in a temporary folder, and shows the client checking
 # it, scanning a clean file, the standard anti-virus test file and a file
-# with a warning, and curing an infected letter; then, where the mail-filter
+# with a warning, curing an infected letter, a folder scanned as a tree on
+# several connections and files scanned over TCP; then, where the mail-filter
 # library and miltertest are installed, a clean and an infected message going
 # through the mail filter orvamilter. Every command is shown with its output
 # and exit status. The servers and the folder are gone at the end.
@@ -60,7 +61,7 @@ show_file() {
 socket=$work/standin.sock
 "$root/build/orvaserver-standin" --socket "$socket" \
     --signatures "$root/standin/signatures.txt" \
-    --key "1a2b-3c4d-5e6f 31122027 5 L 100" >"$work/server.log" 2>&1 &
+    --key "1a2b-3c4d-5e6f 31122027 5 L 100" --tcp 0 >"$work/server.log" 2>&1 &
 server_pid=$!
 # The socket appears once the server accepts connections.
 for _ in $(seq 100); do
@@ -108,6 +109,18 @@ client -p standin.sock -s letter.txt
 
 heading "a file that is nothing but the threat cannot be cured"
 client -p standin.sock -u -s eicar.com
+
+heading "a folder as a tree, on four connections; the status is the whole run's"
+mkdir -p inbox/2024 inbox/2025
+cp report.txt inbox/2024/report.txt
+cp setup.bin inbox/2025/setup.bin
+cp eicar.com inbox/2025/eicar.com
+printf 'Minutes of the meeting\n' >inbox/minutes.txt
+client -p standin.sock -r -j 4 -s inbox
+
+heading "a scanning server over TCP: the files are uploaded when it asks"
+port=$(sed -n 's/^tcp-port //p' "$work/server.log")
+client -t "127.0.0.1:$port" -s report.txt eicar.com
 
 heading "the mail filter: messages from a mail server, scanned on their way in"
 if [ -z "$with_milter" ]; then
