@@ -216,6 +216,9 @@ void step(Run *run, unsigned index, short revents) {
     }
     finish(link->slot, code);
     link->slot = nullptr;
+    // An upload that stopped short closes the connection, which can no
+    // longer be brought back in step: its next file must go elsewhere.
+    if (conn->sock < 0) drop_link(run, index, RC_READ_FAILED);
 }
 
 // Waits until a busy connection's socket is ready in the direction its

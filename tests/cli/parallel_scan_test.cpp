@@ -54,6 +54,23 @@ TEST_F(ParallelScan, AScanCutOffIsTriedOnceMoreOnAnotherConnectionOnly) {
     EXPECT_EQ(server.received(1), scan_line(f2) + scan_line(f1));
 }
 
+TEST_F(ParallelScan, AConnectionClosedByAShortUploadTakesNoFurtherFile) {
+    // f1 shrinks between its announcement and the upload: the upload stops
+    // short and closes the first connection; f3 then goes to the second.
+    FakeServer server{FakeServer::Transport::Tcp};
+    server.send(FakeServer::greeting()).expect_line();
+    server.call([&] { TempDir::write_file(f1, ""); }).send("310 go\r\n");
+    server.next_client().send(FakeServer::greeting());
+    for (int i = 0; i < 2; ++i)
+        server.expect_line().send("220 ok\r\n");
+    server.expect_line().send("200 bye\r\n");
+    server.start();
+    ProcessResult run = run_client({"-t", server.address(), "-j", "2", "-s", f1, f2, f3});
+    EXPECT_EQ(run.out, f1 + " ERROR\n" + f2 + " OK\n" + f3 + " OK\n");
+    EXPECT_EQ(run.err, "Connection 1 of 2 lost; its files go to the other connections.\n");
+    EXPECT_EQ(run.status, 0);
+}
+
 TEST_F(ParallelScan, WithoutAnyConnectionTheRunFailsAsWithOne) {
     ProcessResult run = run_client({"-p", dir / "none.sock", "-j", "4", "-s", f1, f2});
     EXPECT_EQ(run.err, "ERROR: Could not connect to server!\n");
