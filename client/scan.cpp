@@ -19,9 +19,12 @@ constexpr size_t kPathMax = 1024;
 constexpr int32_t kIdentityGiven = 2;
 constexpr char kScanPrefix[] = "SCAN x";
 constexpr char kNetScanPrefix[] = "NETSCAN x";
-// The scanned file's stream buffer for NETSCAN: the digest pass reads the
-// file in pieces of this size instead of 8 KiB.
+// The scanned file's stream buffer for NETSCAN: the digest pass reads a
+// file larger than kLargeFile in pieces of this size instead of 8 KiB. A
+// smaller file keeps the stream's own buffer: a few reads cost less than
+// mapping and unmapping a large buffer for every file.
 constexpr size_t kScanStreamBuffer = 256 * 1024;
+constexpr off_t kLargeFile = 64 * 1024;
 
 struct FlagRow {
     uint32_t mask;
@@ -122,7 +125,7 @@ void count_object(ServerConnection *conn, uint32_t code, const char *text) {
 // block device) is read. When the caller has given the identity of the file
 // it examined, a different file found at the name now is not scanned in its
 // place. Null when the file cannot be opened or is not the one to scan.
-FILE *open_scanned_file(ServerConnection *conn, const char *path) {
+FILE *open_scanned_file(ServerConnection *conn, const char *path, off_t *size) {
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return nullptr;
     struct stat info;
@@ -138,6 +141,7 @@ FILE *open_scanned_file(ServerConnection *conn, const char *path) {
         return nullptr;
     }
     if (conn->scan_identity_known == 0) remember_identity(conn, info);
+    *size = info.st_size;
     return stream;
 }
 
@@ -146,13 +150,15 @@ FILE *open_scanned_file(ServerConnection *conn, const char *path) {
 // ends the scan at once with verdict OK.
 char *build_netscan_line(ServerConnection *conn, const char *path, const char *letters,
                          ResultCode *code) {
-    conn->scan_stream = open_scanned_file(conn, path);
+    off_t file_size = 0;
+    conn->scan_stream = open_scanned_file(conn, path, &file_size);
     if (conn->scan_stream == nullptr) {
         *code = conn->result = RC_BAD_ARGUMENT;
         return nullptr;
     }
     // Without the larger buffer the stream keeps its own small one.
-    conn->scan_stream_buf = static_cast<char *>(std::malloc(kScanStreamBuffer));
+    if (file_size > kLargeFile)
+        conn->scan_stream_buf = static_cast<char *>(std::malloc(kScanStreamBuffer));
     if (conn->scan_stream_buf != nullptr &&
         setvbuf(conn->scan_stream, conn->scan_stream_buf, _IOFBF, kScanStreamBuffer) != 0) {
         std::free(conn->scan_stream_buf);

@@ -304,8 +304,13 @@ ResultCode upload_file(ServerConnection *conn) {
 
     // The kernel sends the file where it can, with the socket non-blocking
     // until the upload is over; otherwise it goes through the send buffer.
+    // A file that fits the send buffer goes through it in one write: for so
+    // few bytes, switching the socket and holding SIGPIPE back would cost
+    // more system calls than the copy saves.
     if (conn->upload_mode == kUploadUndecided)
-        conn->upload_mode = set_nonblocking(conn->sock, true) ? kUploadByKernel : kUploadBuffered;
+        conn->upload_mode = conn->upload_size > conn->send_size && set_nonblocking(conn->sock, true)
+                                ? kUploadByKernel
+                                : kUploadBuffered;
     if (conn->upload_mode == kUploadByKernel) {
         if (conn->upload_remaining == 0) return finish_upload(conn);
         ssize_t sent = send_file_piece(conn);

@@ -111,8 +111,9 @@ class TransportTorture : public Torture,
   protected:
     bool tcp() const { return GetParam() == FakeServer::Transport::Tcp; }
     // A scan allocates its command line and its path copy first; over TCP
-    // the file's stream buffer comes before them, and without it the file
-    // is read through a smaller one: only the two refuse the scan.
+    // the stream buffer of a file above 64 KiB comes before them, and without
+    // it the file is read through a smaller one: only the two refuse the
+    // scan. The scanned files here are that large.
     long allocations_before_reply() const { return tcp() ? 3 : 2; }
     bool refused(const Trial &trial) const {
         if (!tcp()) return trial.nth == 1 || trial.nth == 2;
@@ -145,7 +146,7 @@ class ScanTorture : public TransportTorture {
 };
 
 TEST_P(ScanTorture, EveryAllocationOfAScanWithObjectLines) {
-    std::string content = "a file to scan, sent when the server asks";
+    std::string content = fault_helpers::patterned_without_line_ends(70000, 3);
     std::string file = temp.write("scanned", content);
     std::string line = tcp() ? "NETSCAN xmqprstuw " + std::to_string(content.size()) + " " +
                                    md5_hex(content) + "\r\n"
@@ -335,7 +336,7 @@ TEST_F(Torture, ListAppendLeavesTheListAsItWas) {
 class CureTorture : public TransportTorture {};
 
 TEST_P(CureTorture, EveryAllocationOfACuredCopy) {
-    std::string original = fault_helpers::patterned_without_line_ends(3000, 1);
+    std::string original = fault_helpers::patterned_without_line_ends(70000, 1);
     std::string body = fault_helpers::patterned(20000, 2);
     std::string reply = "323-Cured.One /f\r\n" + fault_helpers::cured_copy(body) + "221 /f\r\n";
     TempDir scanned;
