@@ -54,10 +54,10 @@ int set_server_path(const char *value, RunOptions *options) {
         break;
     }
     options->server_path = strdup(buffer);
-    if (options->server_path != nullptr && options->tcp_address != nullptr)
-        return fail("ERROR: -p and -t are exclusive: specify only one of them\n", kBadCommandLine);
-    if (options->server_path == nullptr && options->tcp_address == nullptr)
+    if (options->server_path == nullptr)
         return fail("ERROR: Could not allocate memory!\n", kRunFailed);
+    if (options->tcp_address != nullptr)
+        return fail("ERROR: -p and -t are exclusive: specify only one of them\n", kBadCommandLine);
     return kOptionsValid;
 }
 
