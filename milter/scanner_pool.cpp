@@ -52,17 +52,13 @@ ServerConnection *ScannerPool::open(ResultCode &code) {
         code = RC_NO_MEMORY;
         return nullptr;
     }
-    if (serial_open_) {
-        std::lock_guard<std::mutex> lock(open_mutex_);
-        code = conn_open(settings_.address.c_str(), static_cast<int32_t>(settings_.connect_timeout),
-                         conn);
-    } else {
-        code = conn_open(settings_.address.c_str(), static_cast<int32_t>(settings_.connect_timeout),
-                         conn);
-    }
+    std::unique_lock<std::mutex> lock(open_mutex_, std::defer_lock);
+    if (serial_open_) lock.lock();
+    code =
+        conn_open(settings_.address.c_str(), static_cast<int32_t>(settings_.connect_timeout), conn);
     if (code == RC_OK) return conn;
-    // A failed open leaves its socket at -1; one it left open is closed here.
-    discard(conn);
+    // A failed open has closed its socket already.
+    conn_free(conn);
     return nullptr;
 }
 
