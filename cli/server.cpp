@@ -30,8 +30,8 @@ ServerConnection *open_server(const char *address, uint16_t flags, const char **
 
 void close_server(ServerConnection *conn) {
     if (conn == nullptr) return;
-    // conn_open leaves the socket open when it fails; conn_quit closes it and
-    // sets it to -1.
+    // Still open after the check mode, which sends no QUIT; conn_quit and a
+    // failed conn_open leave it at -1.
     if (conn->sock >= 0) close(conn->sock);
     conn_free(conn);
 }
