@@ -181,8 +181,8 @@ class SmallExt2 {
             why_not_ = "mkfs.ext2 failed: " + made.err;
             return;
         }
-        ProcessResult mounted = run_process(mount, {"mount", "-t", "ext2", "-o", "loop", image,
-                                                    point_});
+        ProcessResult mounted =
+            run_process(mount, {"mount", "-t", "ext2", "-o", "loop", image, point_});
         if (mounted.status != 0) {
             why_not_ = "cannot loop-mount an ext2 image here: " + mounted.err;
             return;
