@@ -5,6 +5,7 @@
 // one server.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <fcntl.h>
@@ -224,13 +225,13 @@ TEST(Balancer, ATreeScanThroughHAProxyOutlivesAServerStoppedHalfWay) {
         std::string folder = tree / ("d" + std::to_string(i % 4));
         mkdir(folder.c_str(), 0700);
         TempDir::write_file(folder + "/f" + std::to_string(i),
-                            i % 7 == 0 ? "x " + standin::test_file_bytes() : "clean " +
-                                                                                 std::to_string(i));
+                            i % 7 == 0 ? "x " + standin::test_file_bytes()
+                                       : "clean " + std::to_string(i));
     }
     auto scan_through = [&](uint16_t at) {
-        return std::vector<std::string>{
-            "orvaclient", "-t", "127.0.0.1:" + std::to_string(at), "-s", "-r", "-j", "4",
-            tree.path()};
+        return std::vector<std::string>{"orvaclient", "-t",       "127.0.0.1:" + std::to_string(at),
+                                        "-s",         "-r",       "-j",
+                                        "4",          tree.path()};
     };
 
     std::string out = work / "scan.out", err = work / "scan.err";
