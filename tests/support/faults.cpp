@@ -48,7 +48,7 @@ struct Injector {
     }
 };
 
-constexpr int kCallKinds = 5;
+constexpr int kCallKinds = 4;
 
 thread_local int malloc_successes_left = -1;
 thread_local Injector injectors[kCallKinds];
@@ -284,8 +284,6 @@ ssize_t after_write(int fd, ssize_t written) {
     return written;
 }
 ssize_t wrapped_pwrite(int fd, const void *bytes, size_t count, off_t offset, Pwrite real) {
-    Injector &one = injector(faults::Call::FileWrite);
-    if (one.next_fails()) return failed_transfer(one);
     if (file_write_cap != 0 && count > file_write_cap) count = file_write_cap;
     return after_write(fd, real(fd, bytes, count, offset));
 }
@@ -301,8 +299,6 @@ ssize_t __wrap_pwrite64(int fd, const void *bytes, size_t count, off_t offset) {
 
 ssize_t __wrap_copy_file_range(int in_fd, off_t *in_offset, int out_fd, off_t *out_offset,
                                size_t count, unsigned flags) {
-    Injector &one = injector(faults::Call::FileWrite);
-    if (one.next_fails()) return failed_transfer(one);
     if (file_write_cap != 0 && count > file_write_cap) count = file_write_cap;
     return after_write(out_fd,
                        __real_copy_file_range(in_fd, in_offset, out_fd, out_offset, count, flags));

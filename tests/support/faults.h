@@ -22,7 +22,6 @@ enum class Call {
     Send,       // send and sendfile
     Read,
     Poll,
-    FileWrite, // pwrite and copy_file_range
 };
 
 // Makes the nth call of the kind from now on fail (1: the next one; 0: none);
