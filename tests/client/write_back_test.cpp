@@ -156,7 +156,7 @@ TEST_F(WriteBack, AFullFileSystemThatCannotReserveSpaceKeepsTheOriginal) {
     if (reserved == 0) GTEST_SKIP() << "this kernel reserves space on ext2";
     // Full.
     fd = open((disk / "mnt/filler").c_str(), O_WRONLY | O_CREAT, 0600);
-    for (size_t piece : {65536, 512})
+    for (size_t piece : {size_t{65536}, size_t{512}})
         while (write(fd, original.data(), piece) > 0) {
         }
     close(fd);
