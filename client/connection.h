@@ -113,6 +113,9 @@ struct ServerConnection {
     /* The buffer of scan_stream, large so that the file is digested in few
      * reads; released with the stream. */
     char *scan_stream_buf;
+    /* Set once the scan in progress, or the last one, began to write a cured
+     * copy over the scanned file; see conn_scan_wrote_file. */
+    int32_t cured_written;
 };
 
 /* Creates an idle, unconnected record (sock -1, result RC_OK) with a receive

@@ -262,6 +262,7 @@ ResultCode conn_scan(ServerConnection *conn, const char *path, ScanReport *repor
                      ProgressCallback progress) {
     if (conn == nullptr || path == nullptr) return RC_BAD_ARGUMENT;
     if (conn->state != nullptr) return RC_BUSY;
+    conn->cured_written = 0;
     // An identity given by the caller serves this call only, whatever its
     // outcome.
     bool identity_given = conn->scan_identity_known == kIdentityGiven;
@@ -348,6 +349,10 @@ void on_scan_reply(ServerConnection *conn, uint32_t code, char *text, int32_t is
     } else {
         conn->result = RC_PROTOCOL_ERROR;
     }
+}
+
+int32_t conn_scan_wrote_file(const ServerConnection *conn) {
+    return conn != nullptr && conn->cured_written != 0 ? 1 : 0;
 }
 
 ResultCode scan_report_clear(ScanReport *report) {

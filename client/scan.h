@@ -107,6 +107,16 @@ ResultCode conn_scan(ServerConnection *conn, const char *path, ScanReport *repor
  *   RC_BAD_ARGUMENT   conn is null */
 ResultCode conn_scan_identity(ServerConnection *conn, uint64_t device, uint64_t inode);
 
+/* Whether the scan in progress on `conn`, or the last one, began to write a
+ * cured copy over the scanned file: 1 from the first change made to the file
+ * (its size or its contents), whether or not the copy was then completed;
+ * 0 otherwise, and for a null conn. conn_scan sets it back to 0 as it
+ * starts, unless it returns RC_BUSY or has a null argument. A caller that
+ * would scan a file again after its scan was cut off (a lost connection)
+ * asks first: a file that a cure was written over is no longer the file
+ * that was scanned, and its result is the failed scan's. */
+int32_t conn_scan_wrote_file(const ServerConnection *conn);
+
 /* The reply handler that conn_scan installs. Per-object lines 321 to 330 go
  * to the progress callback; 322, 323, 327 and 328 are also counted and
  * listed. A 312 line brings a cured copy. The final line sets the verdict or

@@ -9,8 +9,10 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <initializer_list>
 #include <linux/falloc.h>
 #include <pthread.h>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -74,10 +76,82 @@ void release_body_buffer(ServerConnection *conn) {
     conn->body_buf_size = 0;
 }
 
+// The catchable signals whose default action ends the process. While the
+// scanned file is being rewritten they are held in the calling thread, so
+// that one that comes meanwhile takes effect only once the file is whole
+// again: the program's own handler, or the default action, then applies as
+// it would have. The library installs no handler.
+class HeldTerminationSignals {
+  public:
+    HeldTerminationSignals() {
+        sigset_t ending;
+        sigemptyset(&ending);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE})
+            sigaddset(&ending, signal);
+        held_ = pthread_sigmask(SIG_BLOCK, &ending, &previous_) == 0;
+    }
+    ~HeldTerminationSignals() {
+        if (held_) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    }
+    HeldTerminationSignals(const HeldTerminationSignals &) = delete;
+    HeldTerminationSignals &operator=(const HeldTerminationSignals &) = delete;
+
+  private:
+    sigset_t previous_;
+    bool held_ = false;
+};
+
+// A number for a temporary name that no other local user can foresee:
+// from the kernel's random source, never from the process's rand() state,
+// which is left as the program keeps it.
+uint32_t unforeseeable_number() {
+    uint32_t value = 0;
+    ssize_t got;
+    do {
+        got = getrandom(&value, sizeof value, GRND_NONBLOCK);
+    } while (got < 0 && errno == EINTR);
+    if (got == static_cast<ssize_t>(sizeof value)) return value;
+
+    int fd = open("/dev/urandom", O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+        got = pread(fd, &value, sizeof value, 0);
+        close(fd);
+        if (got == static_cast<ssize_t>(sizeof value)) return value;
+    }
+    // Neither source answers (an old kernel in a bare chroot): the clock's
+    // nanoseconds, mixed, are still not the predictable sequence of rand().
+    struct timespec now = {0, 0};
+    clock_gettime(CLOCK_REALTIME, &now);
+    uint64_t mixed = static_cast<uint64_t>(now.tv_nsec) ^
+                     (static_cast<uint64_t>(now.tv_sec) << 30) ^
+                     reinterpret_cast<uintptr_t>(&value);
+    mixed = (mixed ^ (mixed >> 31)) * 0x9e3779b97f4a7c15u;
+    return static_cast<uint32_t>(mixed ^ (mixed >> 29));
+}
+
+// Whether a file of `size` bytes may be written under the process's file
+// size limit; beyond it the kernel would stop the write with SIGXFSZ.
+bool within_size_limit(uint64_t size) {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
+    return size <= static_cast<uint64_t>(limit.rlim_cur);
+}
+
+// The temporary file of a cured copy is created under a fresh name that is
+// removed at once: only the open descriptor holds it, so nothing of it is
+// left behind however the process ends. The termination signals are held
+// between the two calls; only SIGKILL could come between them.
+FILE *create_nameless_temp_file(char **path) {
+    HeldTerminationSignals held;
+    FILE *stream = create_temp_file(path);
+    if (stream != nullptr) unlink(*path);
+    return stream;
+}
+
 void remove_temp_file(ServerConnection *conn) {
     release_body_buffer(conn);
+    // The file has had no name since it was created: closing it removes it.
     if (conn->cured_stream != nullptr) std::fclose(conn->cured_stream);
-    if (conn->cured_temp_path != nullptr) unlink(conn->cured_temp_path);
     std::free(conn->cured_temp_path);
     conn->cured_stream = nullptr;
     conn->cured_temp_path = nullptr;
@@ -187,22 +261,27 @@ ResultCode finish_upload(ServerConnection *conn) {
     return RC_OK;
 }
 
-// Whether a file of `size` bytes may be written under the process's file
-// size limit; the kernel would otherwise cut the copy short with SIGXFSZ.
-bool within_size_limit(off_t size) {
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
-    return static_cast<rlim_t>(size) <= limit.rlim_cur;
+// pwrite of all `length` bytes at `offset`, continued after a short write.
+bool write_all_at(int fd, const char *bytes, size_t length, off_t offset) {
+    while (length > 0) {
+        ssize_t n = pwrite(fd, bytes, length, offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes += n;
+        length -= static_cast<size_t>(n);
+        offset += n;
+    }
+    return true;
 }
 
-// Copies `size` bytes from offset 0 of `from` to offset 0 of `to`. The
+// Copies bytes [begin, end) of `from` to the same offsets of `to`. The
 // kernel copies without passing the bytes through this process where it can;
 // elsewhere they go through a buffer.
-bool copy_contents(int from, int to, off_t size) {
-    off_t in_offset = 0;
-    off_t out_offset = 0;
-    while (in_offset < size) {
-        auto want = static_cast<size_t>(size - in_offset);
+bool copy_range(int from, int to, off_t begin, off_t end) {
+    off_t in_offset = begin;
+    off_t out_offset = begin;
+    while (in_offset < end) {
+        auto want = static_cast<size_t>(end - in_offset);
         ssize_t n = copy_file_range(from, &in_offset, to, &out_offset, want, 0);
         if (n > 0) continue;
         if (n == 0) return false; // the source is shorter than it was
@@ -212,26 +291,82 @@ bool copy_contents(int from, int to, off_t size) {
             return false;
         break;
     }
-    if (in_offset < size && lseek(to, out_offset, SEEK_SET) != out_offset) return false;
     char chunk[kCopyChunk];
-    while (in_offset < size) {
-        auto want = static_cast<size_t>(size - in_offset);
+    while (in_offset < end) {
+        auto want = static_cast<size_t>(end - in_offset);
         if (want > sizeof chunk) want = sizeof chunk;
         ssize_t got = pread(from, chunk, want, in_offset);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return false;
-        if (write_all(to, chunk, static_cast<size_t>(got)) != 0) return false;
+        if (!write_all_at(to, chunk, static_cast<size_t>(got), in_offset)) return false;
         in_offset += got;
     }
     return true;
 }
 
+// Writes bytes [0, end) of `fd` with what they hold already, so that each of
+// their blocks, those of a hole included, is allocated. No byte changes, so
+// a write that fails part of the way leaves the contents as they were.
+bool allocate_by_rewriting(int fd, off_t end) {
+    char chunk[kCopyChunk];
+    off_t at = 0;
+    while (at < end) {
+        auto want = static_cast<size_t>(end - at);
+        if (want > sizeof chunk) want = sizeof chunk;
+        ssize_t got = pread(fd, chunk, want, at);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        if (!write_all_at(fd, chunk, static_cast<size_t>(got), at)) return false;
+        at += got;
+    }
+    return true;
+}
+
+// Reserves the blocks of a copy of `size` bytes without changing the file's
+// size or contents. 1 when reserved, 0 when the file system cannot reserve
+// space, -1 when there is no room (blocks that a partial reservation took
+// beyond the end are given back).
+int reserve_space(int fd, off_t size, off_t old_size) {
+    if (size == 0) return 1;
+    int status;
+    do {
+        status = fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size);
+    } while (status != 0 && errno == EINTR);
+    if (status == 0) return 1;
+    if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL) return 0;
+    if (size > old_size) ftruncate(fd, old_size);
+    return -1;
+}
+
+// Where space cannot be reserved, the file takes its room before any of its
+// bytes is overwritten: the part of the copy beyond the old end is written
+// first, then every block of the old contents that the copy covers is
+// rewritten with its own bytes (a hole gets its blocks), and all of it is
+// flushed, where a file system over the network reports a full disk. On
+// failure the file gets its old size back, the original intact: true, or
+// false when even that failed.
+bool make_room(int from, int to, off_t size, off_t old_size, bool *ready) {
+    *ready = false;
+    off_t common = size < old_size ? size : old_size;
+    if (size > old_size && !copy_range(from, to, old_size, size))
+        return ftruncate(to, old_size) == 0;
+    if (!allocate_by_rewriting(to, common) ||
+        (fdatasync(to) != 0 && errno != EINVAL && errno != EROFS))
+        return size <= old_size || ftruncate(to, old_size) == 0;
+    *ready = true;
+    return true;
+}
+
 // Writes the verified copy over the scanned file, which must still be the
 // file that was scanned (when its identity is known) and a regular file.
-// Nothing is changed until the whole copy is sure to fit: the space is
-// reserved first, the old contents are then overwritten in place and the
-// old tail cut off, so the file keeps its inode, owner and permissions.
-ResultCode store_over(FILE *source, const char *destination, const ServerConnection *conn) {
+// Nothing is changed unless the whole copy fits: the space is reserved, or
+// taken as make_room does, first; the old contents are then overwritten in
+// place and the old tail cut off, so the file keeps its inode, owner and
+// permissions. From the first change until the file is whole and closed the
+// termination signals are held. `*wrote` (when given) is set to 1 as the
+// file is first changed.
+ResultCode store_over(FILE *source, const char *destination, const ServerConnection *conn,
+                      int32_t *wrote) {
     if (source == nullptr || destination == nullptr) return RC_CHECKSUM_MISMATCH;
     if (std::fflush(source) != 0) return RC_CHECKSUM_MISMATCH;
     int from = fileno(source);
@@ -240,30 +375,42 @@ ResultCode store_over(FILE *source, const char *destination, const ServerConnect
     off_t size = source_info.st_size;
 
     // O_NONBLOCK keeps a FIFO planted at the name from blocking the open.
-    int to = open(destination, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // Reading is asked for too, for a file system that cannot reserve space;
+    // a file that may only be written is written where it can reserve.
+    constexpr int kOpenFlags = O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+    int to = open(destination, O_RDWR | kOpenFlags);
+    if (to < 0 && errno == EACCES) to = open(destination, O_WRONLY | kOpenFlags);
     if (to < 0) return RC_CHECKSUM_MISMATCH;
     struct stat info;
     bool same_file = fstat(to, &info) == 0 && S_ISREG(info.st_mode);
     if (same_file && conn != nullptr && conn->scan_identity_known != 0)
         same_file = static_cast<uint64_t>(info.st_dev) == conn->scan_dev &&
                     static_cast<uint64_t>(info.st_ino) == conn->scan_ino;
-    if (!same_file || !within_size_limit(size)) {
+    if (!same_file || !within_size_limit(static_cast<uint64_t>(size))) {
         close(to);
         return RC_CHECKSUM_MISMATCH;
     }
-    // Reserve the blocks of the whole copy without changing the file's size:
-    // a full disk or quota shows here, while the old contents are intact.
-    // Where the file system cannot reserve space, the copy goes ahead and its
-    // writes are checked instead.
-    if (size > 0 && fallocate(to, FALLOC_FL_KEEP_SIZE, 0, size) != 0 && errno != EOPNOTSUPP &&
-        errno != ENOSYS && errno != EINVAL) {
-        close(to);
-        return RC_CHECKSUM_MISMATCH;
-    }
+    off_t old_size = info.st_size;
 
-    bool copied = copy_contents(from, to, size) && ftruncate(to, size) == 0;
-    if (close(to) != 0) copied = false;
-    return copied ? RC_OK : RC_COPY_READ_FAILED;
+    ResultCode code = RC_CHECKSUM_MISMATCH;
+    {
+        HeldTerminationSignals held;
+        int reserved = reserve_space(to, size, old_size);
+        bool ready = reserved == 1;
+        if (reserved == 0) {
+            if (wrote != nullptr) *wrote = 1;
+            if (!make_room(from, to, size, old_size, &ready)) code = RC_COPY_READ_FAILED;
+        }
+        if (ready) {
+            if (wrote != nullptr) *wrote = 1;
+            // Where room was made, the part beyond the old end is in place.
+            off_t end = reserved == 1 || size < old_size ? size : old_size;
+            bool copied = copy_range(from, to, 0, end) && ftruncate(to, size) == 0;
+            code = copied ? RC_OK : RC_COPY_READ_FAILED;
+        }
+        if (close(to) != 0 && code == RC_OK) code = RC_COPY_READ_FAILED;
+    }
+    return code;
 }
 
 // Verifies the finished body against the announced digest and stores it.
@@ -278,7 +425,7 @@ ResultCode finish_body(ServerConnection *conn) {
     } else if (std::strcmp(digest, conn->cured_digest) != 0) {
         code = RC_CHECKSUM_MISMATCH;
     } else {
-        code = store_over(conn->cured_stream, conn->scan_path, conn);
+        code = store_over(conn->cured_stream, conn->scan_path, conn, &conn->cured_written);
     }
     remove_temp_file(conn);
     if (RC_FAILED(code)) conn->cured_result = code;
@@ -367,7 +514,12 @@ void begin_cured_file(ServerConnection *conn, const char *text) {
         conn->scan_ino = static_cast<uint64_t>(info.st_ino);
         conn->scan_identity_known = 1;
     }
-    conn->cured_stream = create_temp_file(&conn->cured_temp_path);
+    // A copy that the process may not write whole is refused before any
+    // byte of it is written, as the kernel would stop the write with
+    // SIGXFSZ: without a temporary file the body is still read and digested,
+    // and its end reports that no temporary file could hold it.
+    if (within_size_limit(size))
+        conn->cured_stream = create_nameless_temp_file(&conn->cured_temp_path);
     md5_init(&conn->cured_md5);
     std::memcpy(conn->cured_digest, digest, sizeof conn->cured_digest);
     set_body_left(conn, size);
@@ -441,7 +593,7 @@ FILE *create_temp_file(char **path) {
     char name[kTempNameSize];
     for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
         int length = std::snprintf(name, sizeof name, "%s/zq%x%04x.tmp", directory,
-                                   static_cast<unsigned>(getpid()), static_cast<unsigned>(rand()));
+                                   static_cast<unsigned>(getpid()), unforeseeable_number());
         // A name cut short would land somewhere else than asked for.
         if (length < 0 || static_cast<size_t>(length) >= sizeof name) return nullptr;
         // O_EXCL with O_NOFOLLOW: a name that exists, a planted symbolic
@@ -467,7 +619,7 @@ FILE *create_temp_file(char **path) {
 }
 
 ResultCode copy_file_to(FILE *source, const char *destination) {
-    return store_over(source, destination, nullptr);
+    return store_over(source, destination, nullptr, nullptr);
 }
 
 void discard_cured_file(ServerConnection *conn) {

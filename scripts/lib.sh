@@ -39,13 +39,16 @@ ensure_build_tools() {
 }
 
 # The system's mail-filter library, which orvamilter is built on, and
-# miltertest, which plays the mail server in its tests.
+# miltertest, which plays the mail server in its tests; and HAProxy, the
+# load balancer that the test of several scanning servers runs in front of
+# stand-ins (its package's service is not needed: the test starts its own).
 have_milter_library() { have_header libmilter/mfapi.h && have_library libmilter; }
 
 ensure_milter_tools() {
     local missing=()
     have_milter_library || missing+=(libmilter-dev)
     command -v miltertest >/dev/null 2>&1 || missing+=(miltertest)
+    [ -x /usr/sbin/haproxy ] || command -v haproxy >/dev/null 2>&1 || missing+=(haproxy)
     [ ${#missing[@]} = 0 ] || install_packages "${missing[@]}"
 }
 

@@ -13,11 +13,14 @@ namespace standin {
 namespace {
 
 constexpr uint64_t kMaxDelayMs = 60000;
+// Each connection served has a thread of its own.
+constexpr uint64_t kMaxConnections = 4096;
 
 const char kUsage[] =
     "Usage: orvaserver-standin --socket PATH [--tcp PORT] [options]\n"
     "A stand-in scanning server for tests, demonstrations and benchmarks.\n"
-    "It serves up to 128 clients at once; any more are greeted with 401.\n"
+    "It serves up to 128 clients at once (see --max-connections); any more are\n"
+    "greeted with 401.\n"
     "\n"
     "Where it listens (at least one of):\n"
     "  --socket PATH        Unix-domain socket; replaced at start, removed at exit.\n"
@@ -42,6 +45,13 @@ const char kUsage[] =
     "  --slow MS            wait MS milliseconds before each reply line\n"
     "  --bytewise           write every reply byte on its own\n"
     "  --close-after N      hang up after answering N commands (0: after the greeting)\n"
+    "\n"
+    "As a member of a pool of servers:\n"
+    "  --max-connections N  serve at most N connections at once (1 to 4096, default\n"
+    "                       128), over both listeners; a connection beyond them is\n"
+    "                       greeted with 401 (overloaded) at once and closed\n"
+    "  --greet-delay MS     greet each served connection MS milliseconds after\n"
+    "                       accepting it, without holding up the others\n"
     "\n"
     "Benchmark modes:\n"
     "  --scan-delay MS      wait MS milliseconds before answering each scan, without\n"
@@ -75,6 +85,8 @@ constexpr Option kOptions[] = {
     {"--refuse", Takes::Text, 0, "overloaded or not-allowed"},
     {"--slow", Takes::Number, kMaxDelayMs},
     {"--scan-delay", Takes::Number, kMaxDelayMs},
+    {"--max-connections", Takes::Number, kMaxConnections, "a number from 1 to 4096"},
+    {"--greet-delay", Takes::Number, kMaxDelayMs},
     {"--bytewise", Takes::Nothing},
     {"--close-after", Takes::Number, UINT32_MAX},
     {"--instant", Takes::Nothing},
@@ -145,6 +157,9 @@ bool store(ServerConfig &config, Files &files, std::string_view name, const std:
                (value == "not-allowed" && put(config.refuse, Refusal::NotAllowed));
     if (name == "--slow") return put(config.slow_ms, static_cast<unsigned>(number));
     if (name == "--scan-delay") return put(config.scan_delay_ms, static_cast<unsigned>(number));
+    if (name == "--max-connections")
+        return number > 0 && put(config.max_connections, static_cast<unsigned>(number));
+    if (name == "--greet-delay") return put(config.greet_delay_ms, static_cast<unsigned>(number));
     if (name == "--bytewise") return put(config.bytewise, true);
     if (name == "--close-after") return put(config.close_after, number);
     if (name == "--instant") return put(config.instant, true);

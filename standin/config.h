@@ -13,6 +13,10 @@ namespace standin {
 
 enum class Refusal { None, Overloaded, NotAllowed };
 
+// Most connections served at once unless --max-connections says otherwise;
+// a client beyond them is greeted with 401 (overloaded) and let go.
+constexpr unsigned kMaxClients = 128;
+
 struct ServerConfig {
     std::string socket_path; // empty: no Unix-domain socket
     bool tcp = false;
@@ -31,6 +35,10 @@ struct ServerConfig {
     unsigned slow_ms = 0; // pause before each reply line
     bool bytewise = false;
     std::optional<uint64_t> close_after; // commands answered before the server hangs up
+
+    // As a member of a pool of servers.
+    unsigned max_connections = kMaxClients; // served at once, over both listeners
+    unsigned greet_delay_ms = 0;            // from the accept to the greeting
 
     // Benchmark modes.
     unsigned scan_delay_ms = 0; // pause before answering each scan

@@ -195,9 +195,23 @@ void MimeParts::note_header() {
     if (header_.size() < kEncodingHeader.size()) return;
     for (size_t index = 0; index < kEncodingHeader.size(); ++index)
         if (lower(header_[index]) != kEncodingHeader[index]) return;
+    // The value is one word among blanks and comments: "(...)", which may
+    // nest and hold a backslash-quoted character, as in "base64 (binary)".
+    // A comment left open runs to the end of the header.
     std::string value;
-    for (size_t index = kEncodingHeader.size(); index < header_.size(); ++index)
-        if (!blank(header_[index])) value += lower(header_[index]);
+    int depth = 0;
+    for (size_t index = kEncodingHeader.size(); index < header_.size(); ++index) {
+        char c = header_[index];
+        if (depth > 0 && c == '\\') {
+            ++index;
+        } else if (c == '(') {
+            ++depth;
+        } else if (depth > 0 && c == ')') {
+            --depth;
+        } else if (depth == 0 && !blank(c)) {
+            value += lower(c);
+        }
+    }
     base64_ = value == "base64";
 }
 

@@ -19,7 +19,8 @@ class StreamScanner;
 
 // Follows the bytes of an object, fed piece by piece, as a MIME message: the
 // headers at its start and after every line that begins with "--" (a
-// boundary) are read for "Content-Transfer-Encoding: base64"; the body of
+// boundary) are read for "Content-Transfer-Encoding: base64" (in any case,
+// folded, with blanks and comments around the word); the body of
 // such a header block is decoded up to its first line that is not base64 (a
 // boundary or text) and searched for the signatures. Nothing else of MIME is
 // checked. Where headers are expected, a line that is no header field ends

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -30,7 +31,7 @@ namespace {
 
 // As long a queue as the system allows: a burst of clients that all connect
 // before any is served (a parallel scan opens every connection first) waits
-// in it to be greeted, or told 401 beyond kMaxClients, instead of being
+// in it to be greeted, or told 401 beyond the limit, instead of being
 // refused by the kernel.
 constexpr int kBacklog = SOMAXCONN;
 constexpr int kAcceptRetryMs = 50;
@@ -176,7 +177,8 @@ void close_connection(int fd) {
     ::close(fd);
 }
 
-void serve_in_thread(int fd, const ServerConfig &config) {
+void serve_in_thread(int fd, const ServerConfig &config,
+                     std::chrono::steady_clock::time_point accepted) {
     // Stop signals are for the accept loop; a worker never sees them.
     sigset_t stops;
     sigemptyset(&stops);
@@ -184,6 +186,9 @@ void serve_in_thread(int fd, const ServerConfig &config) {
     sigaddset(&stops, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 
+    // A slow greeting waits in this connection's own thread, asleep.
+    if (config.greet_delay_ms > 0)
+        std::this_thread::sleep_until(accepted + std::chrono::milliseconds(config.greet_delay_ms));
     serve_connection(fd, config);
     close_connection(fd);
     --active_clients;
@@ -191,13 +196,14 @@ void serve_in_thread(int fd, const ServerConfig &config) {
 
 // Gives a new connection a thread of its own, or 401 beyond the limit.
 void start_client(int fd, const Listener &listener, const ServerConfig &config) {
+    auto accepted = std::chrono::steady_clock::now();
     if (listener.tcp) {
         int on = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     }
-    if (++active_clients <= kMaxClients) {
+    if (++active_clients <= config.max_connections) {
         try {
-            std::thread(serve_in_thread, fd, std::cref(config)).detach();
+            std::thread(serve_in_thread, fd, std::cref(config), accepted).detach();
             return;
         } catch (const std::system_error &) {
         }

@@ -7,11 +7,11 @@
 
 namespace standin {
 
-// Most connections served at once; a client beyond them is greeted with 401
-// (overloaded) and let go.
-constexpr unsigned kMaxClients = 128;
-
 // Listens as the configuration says and serves until SIGINT or SIGTERM.
+// Every connection has a thread of its own, up to max_connections at once
+// (counted over both listeners until the server has closed them); a client
+// beyond them is greeted with 401 at once and let go. A served connection is
+// greeted greet_delay_ms after its accept, without holding up the others.
 // The Unix-domain socket is bound under a temporary name in the same folder
 // and renamed to its path once it listens, so the path exists only when
 // connections succeed; an earlier socket at the path is replaced, anything

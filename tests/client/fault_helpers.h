@@ -137,11 +137,12 @@ template <typename Body> int in_child(Body body) {
 }
 
 // Runs `body` in a child process whose files may grow to `bytes` bytes, with
-// SIGXFSZ ignored so that writes beyond the limit fail instead of ending the
-// process. Returns as in_child.
+// SIGXFSZ at its default disposition: a write beyond the limit would end the
+// process (status 100 + SIGXFSZ), so the library must refuse such a copy
+// before it writes. Returns as in_child.
 template <typename Body> int with_file_size_limit(rlim_t bytes, Body body) {
     return in_child([&] {
-        std::signal(SIGXFSZ, SIG_IGN);
+        std::signal(SIGXFSZ, SIG_DFL);
         struct rlimit limit = {bytes, bytes};
         setrlimit(RLIMIT_FSIZE, &limit);
         return body();

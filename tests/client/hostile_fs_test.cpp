@@ -35,13 +35,13 @@ class HostileFs : public ::testing::Test {
         victim = elsewhere.write("victim", "not to be touched\n");
     }
 
-    // The name that create_temp_file tries first after srand(seed).
-    std::string next_temp_name(unsigned seed) const {
-        srand(seed);
+    // The name that create_temp_file tries first: the test chooses the
+    // random numbers it draws, `number` and then another.
+    std::string next_temp_name(uint32_t number) const {
+        faults::script_random({number, number + 1});
         char name[4096];
         std::snprintf(name, sizeof name, "%s/zq%x%04x.tmp", temp.path().c_str(),
-                      static_cast<unsigned>(getpid()), static_cast<unsigned>(rand()));
-        srand(seed);
+                      static_cast<unsigned>(getpid()), number);
         return name;
     }
 

@@ -310,17 +310,22 @@ TEST_F(Cure, WithoutATemporaryFileTheBodyIsReadAndNothingIsWritten) {
 
 using fault_helpers::with_file_size_limit;
 
-TEST_F(Cure, AFullDiskWhileStoringLeavesTheFile) {
+TEST_F(Cure, ACopyBeyondTheFileSizeLimitIsRefusedAndTheConnectionStaysInStep) {
     std::string body = patterned(20000, 5);
     FakeServer server;
     server.send(FakeServer::greeting()).expect_line().send(cured_reply(body, md5_hex(body)));
+    server.expect_line().send("220 /f\r\n");
     server.start();
-    // The temporary copy hits the limit: no copy, the file as it was.
+    // No temporary file is written (SIGXFSZ would end the child), the body
+    // is still read, and the next scan on the connection gets its verdict.
     int outcome = with_file_size_limit(4096, [&] {
         Connection conn = make_connection();
         if (conn_open(server.address().c_str(), kTestTimeoutSec, conn.get()) != RC_OK) return 1;
-        ResultCode code = conn_scan(conn.get(), file.c_str(), &report, SCAN_CURE, nullptr);
-        return code == RC_NO_TEMP_FILE ? 0 : 2;
+        if (conn_scan(conn.get(), file.c_str(), &report, SCAN_CURE, nullptr) != RC_NO_TEMP_FILE)
+            return 2;
+        scan_report_clear(&report);
+        if (conn_scan(conn.get(), file.c_str(), &report, SCAN_CURE, nullptr) != RC_OK) return 3;
+        return report.verdict == VERDICT_OK ? 0 : 4;
     });
     EXPECT_EQ(outcome, 0);
     server.received();
@@ -397,16 +402,33 @@ class TempFile : public ::testing::Test {
     TempDir second;
 };
 
-TEST_F(TempFile, NameFromTheProcessIdAndTheNextRandomNumber) {
-    srand(11);
-    unsigned number = static_cast<unsigned>(rand());
-    srand(11);
+TEST_F(TempFile, NameFromTheProcessIdAndAKernelRandomNumber) {
     setenv("TMP", first.path().c_str(), 1);
-    EXPECT_EQ(create(), expected_name(first.path(), number));
+    faults::script_random({0x12, 0x8badf00du});
+    EXPECT_EQ(create(), expected_name(first.path(), 0x12));
+    EXPECT_EQ(create(), expected_name(first.path(), 0x8badf00du));
+    faults::reset();
 
     char name[64];
     std::snprintf(name, sizeof name, "/x/zq%x%04x.tmp", 255u, 18u);
     EXPECT_STREQ(name, "/x/zqff0012.tmp");
+}
+
+TEST_F(TempFile, TheNamesThatRandWouldDrawCannotBeTakenInAdvance) {
+    // Another local user creates every name that an unseeded rand() gives
+    // this process id, as many as there are attempts; a file is still made,
+    // and the program's own rand() sequence is left where it was.
+    setenv("TMP", first.path().c_str(), 1);
+    srand(1);
+    for (int i = 0; i < 64; ++i)
+        first.write(expected_name(first.path(), static_cast<unsigned>(rand()))
+                        .substr(first.path().size() + 1),
+                    "taken");
+    srand(1);
+    int next = rand();
+    srand(1);
+    EXPECT_NE(create(), "");
+    EXPECT_EQ(rand(), next);
 }
 
 TEST_F(TempFile, DirectoryFromTmpThenTempThenSlashTmp) {
@@ -432,14 +454,11 @@ TEST_F(TempFile, DirectoryFromTmpThenTempThenSlashTmp) {
 TEST_F(TempFile, APlantedLinkAtTheNameIsNeverFollowed) {
     std::string target = first.write("target", "keep me");
     setenv("TMP", first.path().c_str(), 1);
-    srand(23);
-    unsigned number = static_cast<unsigned>(rand());
-    std::string planted = expected_name(first.path(), number);
+    std::string planted = expected_name(first.path(), 0x2317);
     ASSERT_EQ(symlink(target.c_str(), planted.c_str()), 0);
-    srand(23);
-    std::string made = create();
-    EXPECT_NE(made, "");
-    EXPECT_NE(made, planted);
+    faults::script_random({0x2317, 0x2318});
+    EXPECT_EQ(create(), expected_name(first.path(), 0x2318));
+    faults::reset();
     EXPECT_EQ(TempDir::read(target), "keep me");
     struct stat info;
     ASSERT_EQ(lstat(planted.c_str(), &info), 0);

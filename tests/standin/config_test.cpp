@@ -58,6 +58,10 @@ TEST(CommandLine, DefaultsAndEveryOption) {
     EXPECT_TRUE(all.config.bytewise);
     EXPECT_EQ(all.config.close_after, 0u);
     EXPECT_TRUE(all.config.instant);
+    EXPECT_EQ(plain.config.max_connections, standin::kMaxClients);
+    Outcome pool = parse({"--tcp=0", "--max-connections", "4096", "--greet-delay=40"});
+    EXPECT_EQ(pool.config.max_connections, 4096u);
+    EXPECT_EQ(pool.config.greet_delay_ms, 40u);
 
     EXPECT_EQ(parse({"--socket", "/s", "--help"}).parsed, Parsed::Help);
 }
@@ -83,6 +87,8 @@ TEST(CommandLine, RefusesBadOptionsWithAReason) {
               "--slow: expected a number from 0 to 60000, not '60001'");
     EXPECT_EQ(error_of({"--tcp", "0", "--scan-delay", "60001"}),
               "--scan-delay: expected a number from 0 to 60000, not '60001'");
+    EXPECT_EQ(error_of({"--tcp", "0", "--max-connections", "0"}),
+              "--max-connections: expected a number from 1 to 4096, not '0'");
     EXPECT_EQ(error_of({"--tcp", "0", "--bytewise=yes"}), "--bytewise takes no value");
     EXPECT_EQ(error_of({"--tcp", "0", "--instant", "--serve-cured", "/etc/hostname"}),
               "--instant and --serve-cured exclude each other");

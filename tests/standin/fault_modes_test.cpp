@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <memory>
+#include <unistd.h>
 
 #include "raw_client.h"
 #include "standin/fingerprint.h"
@@ -75,6 +78,66 @@ TEST(CloseAfter, ZeroHangsUpRightAfterTheGreeting) {
     EXPECT_TRUE(raw.hung_up());
 }
 
+// Processor time the process has used so far, in milliseconds: fields 14
+// and 15 of its /proc stat line (the name in field 2 has no blank).
+long cpu_ms(pid_t pid) {
+    long user = 0, system = 0;
+    FILE *stat = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (stat == nullptr) return 0;
+    if (std::fscanf(stat, "%*d %*s %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &user,
+                    &system) != 2)
+        user = system = 0;
+    std::fclose(stat);
+    return (user + system) * 1000 / sysconf(_SC_CLK_TCK);
+}
+
+TEST(PoolMember, AtMostTheGivenConnectionsAreServedTheNextIsToldOverloaded) {
+    StandinProcess server({"--max-connections", "2", "--tcp", "0"});
+    ASSERT_TRUE(server.started()) << server.error_output();
+    auto first = std::make_unique<RawClient>(server.socket_path());
+    RawClient second(server.tcp_port());
+    ASSERT_EQ(first->line().value_or("").substr(0, 4), "201 ");
+    ASSERT_EQ(second.line().value_or("").substr(0, 4), "201 ");
+    // Both listeners count alike.
+    for (int i = 0; i < 2; ++i) {
+        RawClient beyond = i ? RawClient(server.tcp_port()) : RawClient(server.socket_path());
+        EXPECT_EQ(beyond.line(), "401 server is overloaded");
+        EXPECT_TRUE(beyond.hung_up());
+    }
+    EXPECT_EQ(second.command("NOOP").lines, Lines{"200 OK"}) << "the served ones go on";
+
+    // Once one has gone, the server takes a new one again.
+    EXPECT_EQ(first->command("QUIT").lines, Lines{"200 bye"});
+    EXPECT_TRUE(first->hung_up());
+    first.reset();
+    std::optional<std::string> greeting;
+    for (auto end = Clock::now() + std::chrono::seconds(5);
+         Clock::now() < end && greeting.value_or("").rfind("201 ", 0) != 0;)
+        greeting = RawClient(server.tcp_port()).line();
+    EXPECT_EQ(greeting.value_or("").substr(0, 4), "201 ");
+}
+
+TEST(PoolMember, EachGreetingComesTheDelayAfterItsAcceptAndSideBySide) {
+    constexpr int kDelayMs = 300, kClients = 6;
+    StandinProcess server({"--greet-delay", std::to_string(kDelayMs), "--tcp", "0"});
+    ASSERT_TRUE(server.started()) << server.error_output();
+    auto start = Clock::now();
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < kClients; ++i)
+        clients.push_back(std::make_unique<RawClient>(server.tcp_port()));
+    EXPECT_FALSE(clients[0]->line(kDelayMs / 2)) << "greeted before the delay";
+    for (auto &client : clients)
+        EXPECT_EQ(client->line().value_or("").substr(0, 4), "201 ");
+    auto elapsed = Clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(kDelayMs));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(kClients * kDelayMs / 2))
+        << "delayed greetings wait side by side, not in turn";
+    // Only the greeting waits.
+    auto command_start = Clock::now();
+    EXPECT_EQ(clients[0]->command("NOOP").lines, Lines{"200 OK"});
+    EXPECT_LT(Clock::now() - command_start, std::chrono::milliseconds(kDelayMs));
+}
+
 TEST(ScanDelay, EachScanWaitsWhileScansOnOtherConnectionsGoOn) {
     constexpr int kDelayMs = 300, kClients = 8;
     StandinProcess server({"--scan-delay", std::to_string(kDelayMs), "--instant", "--tcp", "0"});
@@ -86,6 +149,7 @@ TEST(ScanDelay, EachScanWaitsWhileScansOnOtherConnectionsGoOn) {
         ASSERT_TRUE(clients.back()->line());
     }
     std::string digest(32, 'A');
+    long cpu_before = cpu_ms(server.pid());
     auto start = Clock::now();
     for (size_t i = 0; i < clients.size(); ++i)
         ASSERT_TRUE(
@@ -100,6 +164,7 @@ TEST(ScanDelay, EachScanWaitsWhileScansOnOtherConnectionsGoOn) {
     EXPECT_GE(elapsed, std::chrono::milliseconds(kDelayMs));
     EXPECT_LT(elapsed, std::chrono::milliseconds(kClients * kDelayMs / 2))
         << "delayed scans on separate connections wait side by side, not in turn";
+    EXPECT_LT(cpu_ms(server.pid()) - cpu_before, kDelayMs / 2) << "the waits held a processor";
 }
 
 TEST(Instant, AnswersCleanWithoutOpeningTheFile) {

@@ -40,9 +40,17 @@ TEST(MimeParts, FindsThreatsInBase64AttachmentsWhateverThePieceSize) {
     for (size_t piece = 1; piece <= mail.size(); piece += piece < 80 ? 1 : 97)
         ASSERT_EQ(names_found(set, mail, piece), expected) << "pieces of " << piece;
 
-    // The header's name and value in any case, the value on a continuation line.
-    EXPECT_EQ(names_found(set, message(payload, "content-transfer-encoding:\r\n\tBASE64"), 7),
-              expected);
+    // The header's name and value in any case, the value on a continuation
+    // line, among comments and blanks.
+    for (const char *header : {
+             "content-transfer-encoding:\r\n\tBASE64",
+             "Content-Transfer-Encoding: base64 (binary)",
+             "Content-Transfer-Encoding:(binary)base64",
+             "Content-Transfer-Encoding: (an (inner) comment, a \\) too)\tBase64 ",
+             "Content-Transfer-Encoding: base64\r\n (folded comment)",
+             "Content-Transfer-Encoding: base64 (left open",
+         })
+        EXPECT_EQ(names_found(set, message(payload, header), 7), expected) << header;
     // Binary bytes first: no header block there, the part is found after them.
     EXPECT_EQ(names_found(set,
                           std::string("\x7f"
@@ -63,6 +71,10 @@ TEST(MimeParts, DecodesOnlyPartsAnnouncedAsBase64) {
     const std::string encoded = base64_lines(standin::test_file_bytes());
     EXPECT_TRUE(
         names_found(set, message(standin::test_file_bytes(), "X-Note: base64"), 64).empty());
+    for (const char *header :
+         {"Content-Transfer-Encoding: (base64) 7bit", "Content-Transfer-Encoding: base64 7bit"})
+        EXPECT_TRUE(names_found(set, message(standin::test_file_bytes(), header), 64).empty())
+            << header;
     EXPECT_TRUE(names_found(set, "Subject: base64 below\r\n\r\n" + encoded, 64).empty());
     // A part whose base64 is cut off by text does not run into the next part.
     std::string split = message("", "Content-Transfer-Encoding: base64");

@@ -109,7 +109,8 @@ TEST(CommandLine, HelpAndBadOptions) {
     EXPECT_EQ(help.out.rfind("Usage: orvaserver-standin --socket PATH", 0), 0u);
     for (const char *option :
          {"--socket", "--tcp", "--signatures", "--date", "--records", "--tag", "--key", "--refuse",
-          "--slow", "--scan-delay", "--bytewise", "--close-after", "--instant", "--serve-cured"})
+          "--slow", "--scan-delay", "--bytewise", "--close-after", "--instant", "--serve-cured",
+          "--max-connections", "--greet-delay"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 
     ProcessResult bad = run_standin({"--socket", "/tmp/x", "--slow", "soon"});

@@ -30,6 +30,7 @@ class StandinProcess {
     const std::string &socket_path() const { return socket_path_; }
     const std::string &folder() const { return folder_; }
     uint16_t tcp_port() const { return tcp_port_; }
+    pid_t pid() const { return pid_; }
 
     // Sends the signal and waits for the process to end; its exit status, or
     // -1 when it did not exit normally within the bound.

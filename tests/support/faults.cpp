@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
 #include <unordered_set>
+#include <utility>
 
 extern "C" {
 void *__real_malloc(size_t size);
@@ -19,6 +22,11 @@ ssize_t __real_read(int fd, void *buffer, size_t count);
 int __real_poll(struct pollfd *fds, nfds_t count, int timeout);
 ssize_t __real_sendfile(int out_fd, int in_fd, off_t *offset, size_t count);
 ssize_t __real_sendfile64(int out_fd, int in_fd, off_t *offset, size_t count);
+ssize_t __real_pwrite(int fd, const void *bytes, size_t count, off_t offset);
+ssize_t __real_pwrite64(int fd, const void *bytes, size_t count, off_t offset);
+ssize_t __real_copy_file_range(int in_fd, off_t *in_offset, int out_fd, off_t *out_offset,
+                               size_t count, unsigned flags);
+ssize_t __real_getrandom(void *buffer, size_t count, unsigned flags);
 }
 
 namespace {
@@ -52,6 +60,9 @@ thread_local std::vector<size_t> *sends = nullptr;
 thread_local int sendfile_refusal = 0;
 thread_local std::vector<size_t> *read_sizes = nullptr; // pieces still to come, last first
 thread_local bool bytewise = false;
+thread_local size_t file_write_cap = 0;
+thread_local std::function<void(int)> *file_write_hook = nullptr;
+thread_local std::vector<uint32_t> *random_numbers = nullptr; // still to come, last first
 
 Injector &injector(faults::Call call) {
     return injectors[static_cast<int>(call)];
@@ -118,7 +129,24 @@ void refuse_sendfile(int error) {
     sendfile_refusal = error;
 }
 
+void cap_file_write(size_t bytes) {
+    file_write_cap = bytes;
+}
+
+void after_file_write(std::function<void(int fd)> hook) {
+    delete file_write_hook;
+    file_write_hook = hook ? new std::function<void(int)>(std::move(hook)) : nullptr;
+}
+
+void script_random(std::vector<uint32_t> numbers) {
+    if (random_numbers == nullptr) random_numbers = new std::vector<uint32_t>;
+    random_numbers->assign(numbers.rbegin(), numbers.rend());
+}
+
 void reset() {
+    file_write_cap = 0;
+    after_file_write({});
+    if (random_numbers != nullptr) random_numbers->clear();
     if (read_sizes != nullptr) read_sizes->clear();
     bytewise = false;
     sendfile_refusal = 0;
@@ -245,6 +273,45 @@ ssize_t __wrap_sendfile(int out_fd, int in_fd, off_t *offset, size_t count) {
 
 ssize_t __wrap_sendfile64(int out_fd, int in_fd, off_t *offset, size_t count) {
     return wrapped_sendfile(out_fd, in_fd, offset, count, __real_sendfile64);
+}
+
+// Writes to files: capped, and followed by the hook. (File offsets are 64-bit
+// throughout, so both pwrite entry points take the same type.)
+namespace {
+using Pwrite = ssize_t (*)(int, const void *, size_t, off_t);
+ssize_t after_write(int fd, ssize_t written) {
+    if (written > 0 && file_write_hook != nullptr) (*file_write_hook)(fd);
+    return written;
+}
+ssize_t wrapped_pwrite(int fd, const void *bytes, size_t count, off_t offset, Pwrite real) {
+    if (file_write_cap != 0 && count > file_write_cap) count = file_write_cap;
+    return after_write(fd, real(fd, bytes, count, offset));
+}
+} // namespace
+
+ssize_t __wrap_pwrite(int fd, const void *bytes, size_t count, off_t offset) {
+    return wrapped_pwrite(fd, bytes, count, offset, __real_pwrite);
+}
+
+ssize_t __wrap_pwrite64(int fd, const void *bytes, size_t count, off_t offset) {
+    return wrapped_pwrite(fd, bytes, count, offset, __real_pwrite64);
+}
+
+ssize_t __wrap_copy_file_range(int in_fd, off_t *in_offset, int out_fd, off_t *out_offset,
+                               size_t count, unsigned flags) {
+    if (file_write_cap != 0 && count > file_write_cap) count = file_write_cap;
+    return after_write(out_fd,
+                       __real_copy_file_range(in_fd, in_offset, out_fd, out_offset, count, flags));
+}
+
+ssize_t __wrap_getrandom(void *buffer, size_t count, unsigned flags) {
+    if (random_numbers == nullptr || random_numbers->empty())
+        return __real_getrandom(buffer, count, flags);
+    uint32_t number = random_numbers->back();
+    random_numbers->pop_back();
+    size_t given = std::min(count, sizeof number);
+    std::memcpy(buffer, &number, given);
+    return static_cast<ssize_t>(given);
 }
 
 } // extern "C"

@@ -1,10 +1,13 @@
 // Fault injection for the library tests. The test binary is linked with
-// --wrap for malloc, calloc, realloc, free, send, sendfile, read and poll, so
-// the library's calls pass through here; each setting applies to the calling
-// thread only. A sendfile to the socket counts as a send.
+// --wrap for malloc, calloc, realloc, free, send, sendfile, read and poll
+// (and pwrite, copy_file_range and getrandom), so the library's calls pass
+// through here; each setting applies to the calling thread only. A sendfile
+// to the socket counts as a send.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace faults {
@@ -58,6 +61,18 @@ void refuse_sendfile(int error);
 // Records the length of every send made from now on, as asked for.
 void record_sends();
 const std::vector<size_t> &send_sizes();
+
+// Caps every pwrite and copy_file_range to at most `bytes` bytes (0: no
+// cap), so that a file is written in pieces of that size.
+void cap_file_write(size_t bytes);
+// Calls `hook` with the descriptor after every pwrite or copy_file_range
+// that wrote bytes, from now on (an empty function: no longer). The hook
+// may raise a signal, so that it comes at an exact point of a write-back.
+void after_file_write(std::function<void(int fd)> hook);
+
+// The next getrandom calls return these numbers, one per call, in order
+// (as many of its bytes as asked for); later calls get the kernel's.
+void script_random(std::vector<uint32_t> numbers);
 
 void reset();
 

@@ -91,21 +91,30 @@ ProcessResult run_process(const std::string &program, const std::vector<std::str
 
 BackgroundProcess::BackgroundProcess(const std::string &program,
                                      const std::vector<std::string> &argv,
-                                     const std::string &output_path) {
+                                     const std::string &output_path, const std::string &error_path,
+                                     int passed_fd) {
     std::vector<char *> args;
     for (const std::string &arg : argv)
         args.push_back(const_cast<char *>(arg.c_str()));
     args.push_back(nullptr);
     pid_ = fork();
     if (pid_ == 0) {
+        // Descriptor 3 first, so that the files opened next cannot take it.
+        int kept = -1;
+        if (passed_fd >= 0) {
+            kept = 3;
+            if ((passed_fd == 3 ? fcntl(3, F_SETFD, 0) : dup2(passed_fd, 3)) < 0) _exit(126);
+        }
         int out = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err =
+            error_path.empty() ? out : open(error_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int null = open("/dev/null", O_RDONLY);
-        if (out < 0 || null < 0) _exit(126);
+        if (out < 0 || err < 0 || null < 0) _exit(126);
         dup2(null, 0);
         dup2(out, 1);
-        dup2(out, 2);
-        close(null);
-        close(out);
+        dup2(err, 2);
+        for (int fd : {null, out, err})
+            if (fd > 2 && fd != kept) close(fd);
         execv(program.c_str(), args.data());
         _exit(127);
     }
@@ -124,7 +133,7 @@ bool BackgroundProcess::running() {
 
 int BackgroundProcess::stop(int signal, int timeout_ms) {
     if (pid_ <= 0) return -1;
-    kill(pid_, signal);
+    if (signal != 0) kill(pid_, signal);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     do {
         int status = 0;

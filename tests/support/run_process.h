@@ -26,19 +26,23 @@ ProcessResult run_process(const std::string &program, const std::vector<std::str
                           const ProcessOptions &options = {});
 
 // A program left running while a test talks to it, its standard output and
-// error going to `output_path`; killed if the test leaves it running.
+// error going to `output_path` (its standard error to `error_path` instead,
+// when given); `passed_fd`, when not -1, becomes its descriptor 3. Killed if
+// the test leaves it running.
 class BackgroundProcess {
   public:
     BackgroundProcess(const std::string &program, const std::vector<std::string> &argv,
-                      const std::string &output_path);
+                      const std::string &output_path, const std::string &error_path = "",
+                      int passed_fd = -1);
     ~BackgroundProcess();
     BackgroundProcess(const BackgroundProcess &) = delete;
     BackgroundProcess &operator=(const BackgroundProcess &) = delete;
 
     pid_t pid() const { return pid_; }
     bool running();
-    // Sends the signal and waits up to `timeout_ms` for the end: the exit
-    // status, or -1 when it did not exit normally in time.
+    // Sends the signal (0: none, only the wait) and waits up to `timeout_ms`
+    // for the end: the exit status, or -1 when it did not exit normally in
+    // time.
     int stop(int signal = SIGTERM, int timeout_ms = 5000);
 
   private:
