@@ -26,7 +26,8 @@ set(ORVACONN_PUBLIC_HEADERS_CLIENT
   client/connect.h
   client/commands.h
   client/scan.h
-  client/transfer.h)
+  client/transfer.h
+  client/server_list.h)
 set(ORVACONN_PUBLIC_HEADERS_DIGEST
   digest/md5.h)
 set(ORVACLIENT_INCLUDE_SUBDIR ${CMAKE_INSTALL_INCLUDEDIR}/orvaclient)

@@ -1,7 +1,16 @@
 // Creating and releasing the connection record.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <set>
+
+#include "client/scan.h"
+#include "fault_helpers.h"
 #include "support/faults.h"
+#include "support/temp_dir.h"
 #include "test_connection.h"
 
 namespace {
@@ -76,6 +85,181 @@ TEST(ConnectionRecord, ResultCodesKeepTheirValuesAndFailuresHaveBit31) {
         EXPECT_TRUE(RC_FAILED(failures[i]));
     }
     EXPECT_FALSE(RC_FAILED(RC_OK));
+}
+
+} // namespace
+
+namespace {
+
+TEST(ResultCodeText, EveryCodeHasItsOwnShortLowerCaseText) {
+    const ResultCode codes[] = {RC_OK,
+                                RC_ENV_REFUSED,
+                                RC_SCAN_525,
+                                RC_COMMAND_TOO_LONG,
+                                RC_BAD_ARGUMENT,
+                                RC_NO_MEMORY,
+                                RC_BUSY,
+                                RC_CONNECT_FAILED,
+                                RC_TIMEOUT,
+                                RC_READ_FAILED,
+                                RC_WRITE_FAILED,
+                                RC_PROTOCOL_ERROR,
+                                RC_VERSION_MISMATCH,
+                                RC_SERVER_OVERLOADED,
+                                RC_COPY_READ_FAILED,
+                                RC_CHECKSUM_MISMATCH,
+                                RC_NO_TEMP_FILE,
+                                RC_SCAN_532,
+                                RC_CLIENT_NOT_ALLOWED,
+                                RC_ENV_202};
+    std::set<std::string> texts;
+    for (ResultCode code : codes) {
+        const char *text = result_code_text(code);
+        ASSERT_NE(text, nullptr) << std::hex << code;
+        EXPECT_TRUE(std::islower(static_cast<unsigned char>(text[0]))) << text;
+        EXPECT_LT(std::strlen(text), 80u) << text;
+        texts.insert(text);
+    }
+    EXPECT_EQ(texts.size(), std::size(codes)) << "two codes share a text";
+    EXPECT_STREQ(result_code_text(RC_TIMEOUT), "timed out");
+    EXPECT_STREQ(result_code_text(RC_READ_FAILED), "the server closed the connection");
+    EXPECT_STREQ(result_code_text(RC_SERVER_OVERLOADED), "the server is overloaded");
+    for (ResultCode unknown : {0x80000003u, 0x8000001eu, 0x80000023u, 0x1u, 0xffffffffu}) {
+        EXPECT_STREQ(result_code_text(unknown), "unknown result code");
+        EXPECT_EQ(texts.count(result_code_text(unknown)), 0u);
+    }
+}
+
+// Whether the process has `path` open.
+bool file_is_open(const std::string &path) {
+    for (const std::string &fd : TempDir::list("/proc/self/fd")) {
+        char target[4096];
+        ssize_t length = readlink(("/proc/self/fd/" + fd).c_str(), target, sizeof target - 1);
+        if (length > 0 && std::string(target, static_cast<size_t>(length)) == path) return true;
+    }
+    return false;
+}
+
+// Drives a queued command with poll until `done` says so, at most five
+// seconds; false when it ended or the time ran out first.
+template <class Done> bool drive_until(ServerConnection *conn, Done done) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done() && std::chrono::steady_clock::now() < end) {
+        pollfd one = {conn_fd(conn), conn_events(conn), 0};
+        int ready = poll(&one, 1, 100);
+        if (conn_process(conn, ready > 0 ? one.revents : 0) != RC_BUSY) return done();
+    }
+    return done();
+}
+
+TEST(CloseAndFree, DescriptorsAndMemoryAreTheSameAfterOpenFailedOpenCloseAndFree) {
+    FakeServer unix_server;
+    unix_server.send(FakeServer::greeting())
+        .next_client()
+        .send(FakeServer::greeting())
+        .expect_line()
+        .send("301-1-2-3 01012030 1 L 1\r\n301-4-5-6 01012030 1 N 1\r\n200 \r\n")
+        .expect_line()
+        .send("200 bye\r\n");
+    FakeServer tcp_server(FakeServer::Transport::Tcp);
+    tcp_server.send(FakeServer::greeting());
+    unix_server.start();
+    tcp_server.start();
+    size_t before = open_descriptor_count();
+    faults::track_allocations();
+
+    ServerConnection *conn = conn_create(8192, kTestTimeoutSec, kTestTimeoutSec, 0);
+    ASSERT_EQ(conn_open(unix_server.address().c_str(), kTestTimeoutSec, conn), RC_OK);
+    EXPECT_EQ(conn_close(conn), RC_OK);
+    EXPECT_EQ(conn->sock, -1);
+    EXPECT_EQ(conn_busy(conn), 0);
+    EXPECT_EQ(conn->db_records, 123456u) << "the greeting's values stay";
+    EXPECT_EQ(conn_close(conn), RC_OK) << "closing twice is harmless";
+    EXPECT_EQ(conn_open("/nonexistent/orva.sock", kTestTimeoutSec, conn), RC_CONNECT_FAILED);
+    // The same record opens again; conn_free closes a socket still open.
+    ASSERT_EQ(conn_open(tcp_server.address().c_str(), kTestTimeoutSec, conn), RC_OK);
+    EXPECT_EQ(conn_free(conn), RC_OK);
+
+    // conn_free after conn_quit, with the key list of KEYS still held.
+    conn = conn_create(8192, kTestTimeoutSec, kTestTimeoutSec, 0);
+    ASSERT_EQ(conn_open(unix_server.address().c_str(), kTestTimeoutSec, conn), RC_OK);
+    EXPECT_EQ(conn_keys(conn), RC_OK);
+    EXPECT_EQ(keys_of(conn).size(), 2u);
+    EXPECT_EQ(conn_quit(conn), RC_OK);
+    EXPECT_EQ(conn_free(conn), RC_OK);
+    EXPECT_EQ(faults::live_allocations(), 0) << "the key list was released";
+    faults::reset();
+
+    unix_server.received(1);
+    tcp_server.received();
+    EXPECT_EQ(open_descriptor_count(), before);
+    EXPECT_EQ(conn_close(nullptr), RC_BAD_ARGUMENT);
+}
+
+TEST(CloseAndFree, CloseDiscardsACuredCopyOrAnUploadInProgress) {
+    TempDirAsTmp temp;
+    TempDir scanned;
+    std::string file = scanned.write("f", std::string(3000, 'o'));
+    std::string body(5000, 'c');
+    FakeServer unix_server;
+    unix_server.send(FakeServer::greeting())
+        .expect_line()
+        .send(fault_helpers::copy_line(body.size(), fault_helpers::md5_hex(body)) +
+              body.substr(0, 100));
+    Connection conn = open_connection(unix_server, 8192, CONN_NO_WAIT);
+    ScanReport report{};
+    EXPECT_EQ(conn_scan(conn.get(), file.c_str(), &report, SCAN_CURE, nullptr), RC_BUSY);
+    EXPECT_TRUE(drive_until(conn.get(), [&] { return !temp.entries().empty(); }));
+    EXPECT_EQ(conn_close(conn.get()), RC_OK);
+    EXPECT_EQ(temp.entries(), std::vector<std::string>{}) << "the partial copy is removed";
+    EXPECT_EQ(conn_busy(conn.get()), 0);
+    EXPECT_EQ(conn_fd(conn.get()), -1);
+    EXPECT_EQ(conn_events(conn.get()), 0);
+    EXPECT_EQ(TempDir::read(file), std::string(3000, 'o'));
+
+    // An upload that the server stopped reading: the scanned file is open
+    // until the connection is closed.
+    std::string large = scanned.write("large", std::string(8 << 20, 'u'));
+    FakeServer tcp_server(FakeServer::Transport::Tcp);
+    tcp_server.send(FakeServer::greeting()).expect_line().send("310 go on\r\n").pause(3000);
+    Connection uploading = open_connection(tcp_server, 8192, CONN_NO_WAIT);
+    EXPECT_EQ(conn_scan(uploading.get(), large.c_str(), &report, 0, nullptr), RC_BUSY);
+    EXPECT_TRUE(
+        drive_until(uploading.get(), [&] { return conn_events(uploading.get()) & POLLOUT; }));
+    EXPECT_TRUE(file_is_open(large));
+    EXPECT_EQ(conn_close(uploading.get()), RC_OK);
+    EXPECT_FALSE(file_is_open(large));
+    scan_report_clear(&report);
+}
+
+TEST(Alive, OnlyAnIdleOpenConnectionThatTheServerLeftAlone) {
+    EXPECT_EQ(conn_alive(nullptr), 0);
+    Connection fresh = make_connection();
+    EXPECT_EQ(conn_alive(fresh.get()), 0) << "no socket yet";
+
+    FakeServer quiet;
+    quiet.send(FakeServer::greeting());
+    Connection busy = open_connection(quiet, 8192, CONN_NO_WAIT);
+    EXPECT_EQ(conn_alive(busy.get()), 1);
+    EXPECT_EQ(conn_noop(busy.get()), RC_BUSY);
+    EXPECT_EQ(conn_alive(busy.get()), 0) << "a command is in progress";
+
+    std::promise<void> opened;
+    FakeServer talker;
+    talker.send(FakeServer::greeting())
+        .call([future = opened.get_future().share()] { future.wait_for(std::chrono::seconds(5)); })
+        .send("200 unasked\r\n");
+    Connection spoken = open_connection(talker);
+    EXPECT_EQ(conn_alive(spoken.get()), 1);
+    opened.set_value();
+    ASSERT_TRUE(readable_soon(spoken.get()));
+    EXPECT_EQ(conn_alive(spoken.get()), 0) << "the server spoke unasked";
+
+    FakeServer closer;
+    closer.send(FakeServer::greeting()).close_now();
+    Connection closed = open_connection(closer);
+    ASSERT_TRUE(readable_soon(closed.get()));
+    EXPECT_EQ(conn_alive(closed.get()), 0) << "the server has closed";
 }
 
 } // namespace
