@@ -5,7 +5,8 @@
 # with the installed client, against the installed stand-in server (Unix
 # socket and TCP) on a clean file, the standard anti-virus test file and a
 # curable one; the shared
-# library must export exactly the functions its headers declare; the manual
+# library must export exactly the functions its headers declare, and the
+# static one must have no other global names; the manual
 # pages must render without warnings; the installed mail filter must start
 # against the installed stand-in and stop cleanly on SIGTERM (where the
 # system's mail-filter library is, so that it was built). Run as root where
@@ -80,7 +81,8 @@ libdir=$(cd "$(dirname "$pc_file")/.." && pwd)
 for file in bin/orvaclient bin/orvaserver-standin include/orvaclient/client/connection.h \
     include/orvaclient/client/connect.h include/orvaclient/client/commands.h \
     include/orvaclient/client/result_codes.h include/orvaclient/client/scan.h \
-    include/orvaclient/client/transfer.h include/orvaclient/digest/md5.h \
+    include/orvaclient/client/transfer.h include/orvaclient/client/server_list.h \
+    include/orvaclient/digest/md5.h \
     share/man/man1/orvaclient.1 share/man/man1/orvaserver-standin.1 \
     share/doc/orvaclient/examples/CMakeLists.txt share/doc/orvaclient/examples/scan_file.c \
     share/doc/orvaclient/examples/scan_file.cpp share/orvaclient/signatures.txt; do
@@ -106,7 +108,7 @@ for file in liborvaconn.a liborvaconn.so liborvaconn.so.1 cmake/orvaclient/orvac
 done
 
 # --- the shared library's interface ---------------------------------------
-step "exported symbols and soname"
+step "exported symbols (shared and static) and soname"
 soname=$(LC_ALL=C readelf -d "$libdir/liborvaconn.so" 2>/dev/null |
     sed -n 's/.*Library soname: \[\(.*\)\].*/\1/p')
 [ "$soname" = liborvaconn.so.1 ] || fail "soname is '$soname', not liborvaconn.so.1"
@@ -124,6 +126,15 @@ if ! diff "$work/declared" "$work/exported" >"$work/symbols.diff"; then
     say "< declared in the headers but not exported, > exported but not declared:"
     cat "$work/symbols.diff" >&2
     fail "liborvaconn.so does not export exactly the C API"
+fi
+# The static library's global names are the same functions and no others: a
+# program that links it may define any other name (write_all, say).
+nm -g --defined-only "$libdir/liborvaconn.a" |
+    awk 'NF == 3 && $2 ~ /^[TWDBRGSVi]$/ { print $3 }' | sort -u >"$work/static"
+if ! diff "$work/declared" "$work/static" >"$work/static.diff"; then
+    say "< declared in the headers but not defined, > global in liborvaconn.a but not declared:"
+    cat "$work/static.diff" >&2
+    fail "liborvaconn.a does not define exactly the C API as its global names"
 fi
 
 # --- the examples ---------------------------------------------------------
