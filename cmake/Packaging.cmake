@@ -67,6 +67,7 @@ install(FILES ${ORVACONN_PUBLIC_HEADERS_DIGEST}
 # The programs and their manual pages.
 install(TARGETS orvaclient RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES man/orvaclient.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES man/liborvaconn.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
 if(TARGET orvaserver-standin)
   install(TARGETS orvaserver-standin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES man/orvaserver-standin.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
@@ -86,7 +87,8 @@ endif()
 # The README and the examples, as documentation.
 set(ORVACLIENT_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/orvaclient)
 install(FILES README.md DESTINATION ${ORVACLIENT_DOCDIR})
-install(FILES examples/scan_file.c examples/scan_file.cpp examples/CMakeLists.txt
+install(FILES examples/scan_file.c examples/scan_file.cpp examples/scan_many.c
+  examples/CMakeLists.txt
   DESTINATION ${ORVACLIENT_DOCDIR}/examples)
 
 # The CMake package: find_package(orvaclient) gives orvaclient::orvaconn (the

@@ -83,9 +83,10 @@ for file in bin/orvaclient bin/orvaserver-standin include/orvaclient/client/conn
     include/orvaclient/client/result_codes.h include/orvaclient/client/scan.h \
     include/orvaclient/client/transfer.h include/orvaclient/client/server_list.h \
     include/orvaclient/digest/md5.h \
-    share/man/man1/orvaclient.1 share/man/man1/orvaserver-standin.1 \
+    share/man/man1/orvaclient.1 share/man/man1/orvaserver-standin.1 share/man/man3/liborvaconn.3 \
     share/doc/orvaclient/examples/CMakeLists.txt share/doc/orvaclient/examples/scan_file.c \
-    share/doc/orvaclient/examples/scan_file.cpp share/orvaclient/signatures.txt; do
+    share/doc/orvaclient/examples/scan_file.cpp share/doc/orvaclient/examples/scan_many.c \
+    share/orvaclient/signatures.txt; do
     [ -e "$prefix/$file" ] || fail "not installed: $file"
 done
 # The mail filter is built where the system's mail-filter library is.
@@ -232,6 +233,16 @@ for program in "$work/examples/scan_file" "$work/examples/scan_file_cpp" "$work/
     [ "$(wc -c <cured.txt)" = "$(wc -c <curable.txt)" ] || fail "the cured copy has another size"
 done
 
+# The caller-owned poll loop: three files at once, over both transports.
+status=0
+"$work/examples/scan_many" "$socket,127.0.0.1:$tcp_port" clean.txt test-virus.com packed.bin \
+    >"$work/got" 2>&1 || status=$?
+printf 'clean.txt OK\ntest-virus.com INFECTED\npacked.bin WARNING\n' >"$work/want"
+cmp -s "$work/got" "$work/want" && [ "$status" = 1 ] || {
+    cat "$work/got" >&2
+    fail "scan_many: status $status"
+}
+
 # The installed client itself: scan, exit statuses, check mode.
 client=$prefix/bin/orvaclient
 status=0
@@ -278,7 +289,8 @@ step "manual pages"
 if ! command -v man >/dev/null 2>&1 && ! command -v groff >/dev/null 2>&1; then
     install_packages man-db groff-base || true
 fi
-pages=("$prefix"/share/man/man1/orvaclient.1 "$prefix"/share/man/man1/orvaserver-standin.1)
+pages=("$prefix"/share/man/man1/orvaclient.1 "$prefix"/share/man/man1/orvaserver-standin.1
+    "$prefix"/share/man/man3/liborvaconn.3)
 names=(orvaclient orvaserver-standin)
 if [ "$milter" = 1 ]; then
     pages+=("$prefix"/share/man/man8/orvamilter.8)
@@ -295,10 +307,12 @@ if command -v man >/dev/null 2>&1; then
         MANWIDTH=80 man -P cat -M "$prefix/share/man" "$name" 2>/dev/null >"$work/page" || true
         grep -q 'EXIT STATUS' "$work/page" || fail "man $name does not render from the prefix"
     done
+    MANWIDTH=80 man -P cat -M "$prefix/share/man" 3 liborvaconn 2>/dev/null >"$work/page" || true
+    grep -q 'RETURN VALUE' "$work/page" || fail "man liborvaconn does not render from the prefix"
 elif command -v groff >/dev/null 2>&1; then
     for page in "${pages[@]}"; do
         groff -man -Tutf8 "$page" >"$work/page" 2>&1 || true
-        grep -q 'EXIT' "$work/page" || fail "$page does not render"
+        grep -qE 'EXIT|RETURN' "$work/page" || fail "$page does not render"
     done
 else
     say "package check: neither man nor groff available; manual pages not rendered"
