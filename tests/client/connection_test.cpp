@@ -4,7 +4,6 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
-#include <future>
 #include <set>
 
 #include "client/scan.h"
@@ -92,35 +91,22 @@ TEST(ConnectionRecord, ResultCodesKeepTheirValuesAndFailuresHaveBit31) {
 namespace {
 
 TEST(ResultCodeText, EveryCodeHasItsOwnShortLowerCaseText) {
-    const ResultCode codes[] = {RC_OK,
-                                RC_ENV_REFUSED,
-                                RC_SCAN_525,
-                                RC_COMMAND_TOO_LONG,
-                                RC_BAD_ARGUMENT,
-                                RC_NO_MEMORY,
-                                RC_BUSY,
-                                RC_CONNECT_FAILED,
-                                RC_TIMEOUT,
-                                RC_READ_FAILED,
-                                RC_WRITE_FAILED,
-                                RC_PROTOCOL_ERROR,
-                                RC_VERSION_MISMATCH,
-                                RC_SERVER_OVERLOADED,
-                                RC_COPY_READ_FAILED,
-                                RC_CHECKSUM_MISMATCH,
-                                RC_NO_TEMP_FILE,
-                                RC_SCAN_532,
-                                RC_CLIENT_NOT_ALLOWED,
-                                RC_ENV_202};
-    std::set<std::string> texts = {result_code_text(0x80000003u)};
-    for (ResultCode code : codes) {
-        std::string text = result_code_text(code);
-        EXPECT_TRUE(std::islower(static_cast<unsigned char>(text[0])) && text.size() < 80) << text;
+    // The twenty codes of the table are RC_OK and failures below 0x80000023.
+    const std::string unknown = result_code_text(0x80000003u);
+    std::set<std::string> texts;
+    size_t known = 0;
+    for (ResultCode code = 0x80000000u; code < 0x80000100u; ++code) {
+        std::string text = result_code_text(code == 0x80000000u ? RC_OK : code);
+        if (text == unknown) continue;
+        ++known;
         texts.insert(text);
+        EXPECT_TRUE(std::islower(static_cast<unsigned char>(text[0])) && text.size() < 80) << text;
     }
-    EXPECT_EQ(texts.size(), std::size(codes) + 1) << "two codes share a text";
+    EXPECT_EQ(known, 20u);
+    EXPECT_EQ(texts.size(), known) << "two codes share a text";
     EXPECT_STREQ(result_code_text(RC_TIMEOUT), "timed out");
-    EXPECT_STREQ(result_code_text(0xffffffffu), "unknown result code");
+    EXPECT_EQ(unknown, "unknown result code");
+    EXPECT_EQ(result_code_text(0xffffffffu), unknown);
 }
 
 // Drives a queued command with poll until `done` says so, at most five
@@ -213,17 +199,6 @@ TEST(Alive, OnlyAnIdleOpenConnectionThatTheServerLeftAlone) {
     EXPECT_EQ(conn_alive(busy.get()), 1);
     EXPECT_EQ(conn_noop(busy.get()), RC_BUSY);
     EXPECT_EQ(conn_alive(busy.get()), 0) << "a command is in progress";
-
-    std::promise<void> opened;
-    FakeServer talker;
-    talker.send(FakeServer::greeting())
-        .call([future = opened.get_future().share()] { future.wait_for(std::chrono::seconds(5)); })
-        .send("200 unasked\r\n");
-    Connection spoken = open_connection(talker);
-    EXPECT_EQ(conn_alive(spoken.get()), 1);
-    opened.set_value();
-    ASSERT_TRUE(readable_soon(spoken.get()));
-    EXPECT_EQ(conn_alive(spoken.get()), 0) << "the server spoke unasked";
 
     FakeServer closer;
     closer.send(FakeServer::greeting()).close_now();
