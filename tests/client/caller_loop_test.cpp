@@ -185,7 +185,7 @@ TEST_P(Deadline, BoundsTheWholeCommandWhateverThePaceOfTheReply) {
     auto took = Clock::now() - start;
     EXPECT_EQ(code, RC_TIMEOUT);
     EXPECT_GE(took, std::chrono::milliseconds(900));
-    EXPECT_LT(took, std::chrono::milliseconds(1800));
+    EXPECT_LT(took, std::chrono::milliseconds(2200)) << "the reply alone would take 2.4 s";
     EXPECT_EQ(conn_busy(conn.get()), 1) << "left installed, as a time-out leaves it";
     EXPECT_EQ(conn_timeout_ms(conn.get()), 0);
     EXPECT_EQ(conn_close(conn.get()), RC_OK);
