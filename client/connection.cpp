@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "client/commands.h"
 #include "client/internal.h"
 #include "client/transfer.h"
 
@@ -32,19 +33,44 @@ uint32_t parse_reply_code(const char *line) {
     return static_cast<uint32_t>(static_cast<int32_t>(value));
 }
 
+constexpr int64_t kNsPerSecond = 1000000000;
+constexpr int64_t kNsPerMs = 1000000;
+
 // Each wait lasts at most the larger of the two timeouts, kept within the
 // seconds that a 32-bit time_t can hold.
-uint64_t wait_limit_ms(const ServerConnection *conn) {
+int64_t wait_limit_ns(const ServerConnection *conn) {
     uint32_t seconds =
         conn->timeout_a_sec > conn->timeout_b_sec ? conn->timeout_a_sec : conn->timeout_b_sec;
     if (seconds > INT32_MAX) seconds = INT32_MAX;
-    return static_cast<uint64_t>(seconds) * 1000u;
+    return static_cast<int64_t>(seconds) * kNsPerSecond;
 }
 
-// The loop gives up on a command: a cured copy still being received can no
-// longer be completed, so its temporary file goes now. The command itself
-// stays installed, as the caller may still look at or drive it.
-ResultCode abandon_command(ServerConnection *conn, ResultCode code) {
+bool connecting(const ServerConnection *conn) {
+    return conn->open_phase == OPEN_CONNECTING || conn->open_phase == OPEN_RETRYING;
+}
+
+// The moment the current wait runs out: the connect's time (or the next try
+// of a Unix-domain connect) while an open connects, else the larger timeout
+// from the start of the command or its last step; never beyond the
+// deadline.
+int64_t wait_end_ns(const ServerConnection *conn) {
+    int64_t end;
+    if (connecting(conn)) {
+        end = conn->connect_deadline_ns;
+        if (conn->open_phase == OPEN_RETRYING && conn->retry_at_ns < end) end = conn->retry_at_ns;
+    } else {
+        end = conn->wait_start_ns + wait_limit_ns(conn);
+    }
+    if (conn->deadline_ns != 0 && conn->deadline_ns < end) end = conn->deadline_ns;
+    return end;
+}
+
+// The loop gives up on the command in progress. A cured copy still being
+// received can no longer be completed, so its temporary file goes now; the
+// command itself stays installed, as the caller may still look at it. An
+// open, though, ends: its socket is closed.
+ResultCode give_up(ServerConnection *conn, ResultCode code) {
+    if (conn->open_phase != 0) return open_failed(conn, code);
     discard_cured_file(conn);
     return code;
 }
@@ -67,12 +93,59 @@ void dispatch_after_body(ServerConnection *conn) {
     if (dispatch_reply_lines(conn) == RC_READ_FAILED && conn->state != nullptr) fail_read(conn);
 }
 
-// One step of the command in progress, the same for conn_run (once the
+// A command has ended: its deadline goes, and a greeting that failed closes
+// the socket of its open.
+void command_ended(ServerConnection *conn) {
+    conn->deadline_ns = 0;
+    if (conn->open_phase == 0) return;
+    if (conn->result != RC_OK) {
+        open_failed(conn, conn->result);
+    } else {
+        conn->open_phase = 0;
+    }
+}
+
+// One step of the command in progress, the same for conn_process (once the
 // socket is ready) and conn_step (without a wait).
 ResultCode run_step(ServerConnection *conn) {
     ResultCode code = conn->state(conn);
     if (conn->body_ended != 0) dispatch_after_body(conn);
+    if (conn->state == nullptr) command_ended(conn);
     return code;
+}
+
+// The rules of the event loop, for the library's own loop and the caller's
+// alike: what poll reported for the socket (0: nothing) moves the command on,
+// or fails it.
+ResultCode process_ready(ServerConnection *conn, short revents) {
+    if (connecting(conn)) return open_progress(conn, revents);
+
+    int64_t now = monotonic_ns();
+    if (conn->deadline_ns != 0 && now >= conn->deadline_ns) return give_up(conn, RC_TIMEOUT);
+    // poll passes over a negative descriptor and would wait out the limit: a
+    // record without a socket fails as a failing wait does, and so does a
+    // descriptor that is not open.
+    if (conn->sock < 0 || (revents & POLLNVAL) != 0) return give_up(conn, RC_READ_FAILED);
+
+    bool can_read = (revents & kReadable) != 0;
+    bool can_write = conn->sent_all == 0 && (revents & kWritable) != 0;
+    // The server must not speak while bytes remain to be sent.
+    if (can_read && conn->sent_all == 0) return give_up(conn, RC_WRITE_FAILED);
+    if (!can_read && !can_write)
+        return now >= wait_end_ns(conn) ? give_up(conn, RC_TIMEOUT) : RC_BUSY;
+
+    run_step(conn);
+    if (conn->state == nullptr) return conn->result;
+    conn->wait_start_ns = monotonic_ns();
+    return RC_BUSY;
+}
+
+// A command begins: its wait starts now, and so does its deadline.
+void command_begins(ServerConnection *conn) {
+    int64_t now = monotonic_ns();
+    conn->wait_start_ns = now;
+    conn->deadline_ns =
+        conn->deadline_sec != 0 ? now + static_cast<int64_t>(conn->deadline_sec) * kNsPerSecond : 0;
 }
 
 } // namespace
@@ -117,13 +190,69 @@ ServerConnection *conn_create(uint32_t buffer_size, uint32_t timeout_a_sec, uint
 
 ResultCode conn_free(ServerConnection *conn) {
     if (conn == nullptr) return RC_BAD_ARGUMENT;
-    // Whatever an unfinished scan still holds goes with the record.
-    discard_cured_file(conn);
-    close_scan_stream(conn);
-    std::free(conn->scan_path);
+    // Whatever the record still holds goes with it: the socket, an
+    // unfinished command or open, the key list.
+    conn_close(conn);
+    free_key_list(conn);
     std::free(conn->recv_buf);
     std::free(conn->send_buf);
     std::free(conn);
+    return RC_OK;
+}
+
+ResultCode conn_close(ServerConnection *conn) {
+    if (conn == nullptr) return RC_BAD_ARGUMENT;
+    discard_cured_file(conn);
+    close_scan_stream(conn);
+    std::free(conn->scan_path);
+    conn->scan_path = nullptr;
+    release_opening(conn);
+    conn->open_phase = 0;
+    if (conn->sock >= 0) close(conn->sock);
+    conn->sock = -1;
+    conn->state = nullptr;
+    conn->on_reply = nullptr;
+    conn->report = nullptr;
+    conn->sent_all = 0;
+    conn->send_len = 0;
+    conn->recv_len = 0;
+    conn->recv_buf[0] = '\0';
+    conn->body_ended = 0;
+    conn->body_follows = 0;
+    conn->upload_mode = 0;
+    conn->deadline_ns = 0;
+    return RC_OK;
+}
+
+int32_t conn_alive(const ServerConnection *conn) {
+    if (conn == nullptr || conn->sock < 0 || conn->state != nullptr) return 0;
+    // Anything to read, the server's close, an error or a descriptor that
+    // is not open: all show in one look that does not wait.
+    struct pollfd one = {conn->sock, POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&one, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    return ready == 0 ? 1 : 0;
+}
+
+int32_t conn_busy(const ServerConnection *conn) {
+    return conn != nullptr && conn->state != nullptr ? 1 : 0;
+}
+
+ResultCode conn_set_deadline(ServerConnection *conn, uint32_t seconds) {
+    if (conn == nullptr) return RC_BAD_ARGUMENT;
+    conn->deadline_sec = seconds;
+    return RC_OK;
+}
+
+ResultCode conn_set_no_wait(ServerConnection *conn, int32_t on) {
+    if (conn == nullptr) return RC_BAD_ARGUMENT;
+    if (on != 0) {
+        conn->flags = static_cast<uint16_t>(conn->flags | CONN_NO_WAIT);
+    } else {
+        conn->flags = static_cast<uint16_t>(conn->flags & ~CONN_NO_WAIT);
+    }
     return RC_OK;
 }
 
@@ -140,6 +269,7 @@ ResultCode conn_send_command(ServerConnection *conn, const char *text, ReplyHand
     conn->sent_all = 0;
     std::memcpy(conn->send_buf, text, length);
     conn->send_len = static_cast<uint32_t>(length);
+    command_begins(conn);
 
     if (free_text != 0) std::free(const_cast<char *>(text));
     if ((conn->flags & CONN_NO_WAIT) != 0) return RC_BUSY;
@@ -149,28 +279,31 @@ ResultCode conn_send_command(ServerConnection *conn, const char *text, ReplyHand
 ResultCode conn_run(ServerConnection *conn) {
     if (conn == nullptr) return RC_BAD_ARGUMENT;
 
+    // Each run waits afresh, as each wait's limit is set before it.
+    conn->wait_start_ns = monotonic_ns();
     while (conn->state != nullptr) {
-        // poll passes over a negative descriptor and would wait out the
-        // limit: a record without a socket fails as a failing wait does.
-        if (conn->sock < 0) return abandon_command(conn, RC_READ_FAILED);
-
-        short events = conn->sent_all == 0 ? POLLIN | POLLOUT : POLLIN;
         short revents = 0;
-        int ready = wait_for_descriptor(conn->sock, events, wait_limit_ms(conn), &revents);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            return abandon_command(conn, RC_READ_FAILED);
+        int fd = conn_fd(conn);
+        short events = conn_events(conn);
+        auto milliseconds = static_cast<uint64_t>(conn_timeout_ms(conn));
+        if (fd >= 0 && events != 0) {
+            int ready = wait_for_descriptor(fd, events, milliseconds, &revents);
+            if (ready < 0 && errno == EINTR) {
+                // The wait starts again with its full limit; a connect goes
+                // on with the time it has left.
+                conn->wait_start_ns = monotonic_ns();
+                continue;
+            }
+            if (ready < 0)
+                return connecting(conn) ? open_failed(conn, RC_CONNECT_FAILED)
+                                        : give_up(conn, RC_READ_FAILED);
+        } else if (conn->open_phase == OPEN_RETRYING && milliseconds > 0) {
+            // Nothing to wait on while a Unix-domain connect waits for room
+            // in the server's queue: only the time until the next try.
+            poll(nullptr, 0, static_cast<int>(milliseconds));
         }
-        // A descriptor that is not open fails the wait.
-        if ((revents & POLLNVAL) != 0) return abandon_command(conn, RC_READ_FAILED);
-
-        bool can_read = (revents & kReadable) != 0;
-        bool can_write = conn->sent_all == 0 && (revents & kWritable) != 0;
-        // The server must not speak while bytes remain to be sent.
-        if (can_read && conn->sent_all == 0) return abandon_command(conn, RC_WRITE_FAILED);
-        if (!can_read && !can_write) return abandon_command(conn, RC_TIMEOUT);
-
-        run_step(conn);
+        ResultCode code = process_ready(conn, revents);
+        if (code != RC_BUSY) return code;
     }
     return conn->result;
 }
@@ -178,7 +311,42 @@ ResultCode conn_run(ServerConnection *conn) {
 ResultCode conn_step(ServerConnection *conn) {
     if (conn == nullptr) return RC_BAD_ARGUMENT;
     if (conn->state == nullptr) return RC_OK;
+    // With a deadline, the step's read or write waits for the socket at most
+    // until then. (An open's connect step bounds its own wait.)
+    while (conn->deadline_ns != 0 && !connecting(conn) && conn->sock >= 0) {
+        int64_t left = conn->deadline_ns - monotonic_ns();
+        if (left <= 0) return give_up(conn, RC_TIMEOUT);
+        short revents = 0;
+        short events = conn->sent_all == 0 ? POLLOUT : POLLIN;
+        int ready = wait_for_descriptor(
+            conn->sock, events, static_cast<uint64_t>((left + kNsPerMs - 1) / kNsPerMs), &revents);
+        if (ready == 0) return give_up(conn, RC_TIMEOUT);
+        if (ready > 0 || errno != EINTR) break;
+    }
     return run_step(conn);
+}
+
+int32_t conn_fd(const ServerConnection *conn) {
+    if (conn == nullptr || conn->open_phase == OPEN_RETRYING) return -1;
+    return conn->sock;
+}
+
+short conn_events(const ServerConnection *conn) {
+    if (conn == nullptr || conn->state == nullptr || conn->open_phase == OPEN_RETRYING) return 0;
+    if (conn->open_phase == OPEN_CONNECTING) return POLLOUT;
+    return conn->sent_all == 0 ? POLLOUT | POLLIN : POLLIN;
+}
+
+int64_t conn_timeout_ms(const ServerConnection *conn) {
+    if (conn == nullptr || conn->state == nullptr) return -1;
+    int64_t left = wait_end_ns(conn) - monotonic_ns();
+    return left > 0 ? (left + kNsPerMs - 1) / kNsPerMs : 0;
+}
+
+ResultCode conn_process(ServerConnection *conn, short revents) {
+    if (conn == nullptr) return RC_BAD_ARGUMENT;
+    if (conn->state == nullptr) return conn->result;
+    return process_ready(conn, revents);
 }
 
 ResultCode dispatch_reply_lines(ServerConnection *conn) {

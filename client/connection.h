@@ -3,9 +3,11 @@
  * the reply into lines for the command's reply handler.
  *
  * One record stands for one connection; one command at a time runs on it,
- * in the caller's thread. The record owns its two buffers, the scan's open
- * file and path copies and a cured copy's temporary file; it does not own
- * the caller's ScanReport nor (until free_key_list) release its key list. */
+ * in the caller's thread, either inside the library's own loop (conn_run) or
+ * in the caller's loop (conn_fd, conn_events, conn_timeout_ms, conn_process).
+ * The record owns its socket, its two buffers, its key list, the scan's open
+ * file and path copies and a cured copy's temporary file, and conn_free
+ * releases them all; it does not own the caller's ScanReport. */
 #ifndef ORVA_CLIENT_CONNECTION_H
 #define ORVA_CLIENT_CONNECTION_H
 
@@ -26,6 +28,7 @@ extern "C" {
 
 typedef struct ServerConnection ServerConnection;
 typedef struct KeyRecord KeyRecord;
+struct ConnOpening;
 typedef struct ScanReport ScanReport;
 
 /* The current I/O step of a command; null in `state` means idle. A state
@@ -116,6 +119,21 @@ struct ServerConnection {
     /* Set once the scan in progress, or the last one, began to write a cured
      * copy over the scanned file; see conn_scan_wrote_file. */
     int32_t cured_written;
+    /* The whole-command limit that conn_set_deadline gives, in seconds (0:
+     * none), and the moment, in nanoseconds of the monotonic clock, by which
+     * the command or open in progress must end (0: no deadline). */
+    uint32_t deadline_sec;
+    int64_t deadline_ns;
+    /* When the current wait began: the start of the command or its last
+     * step. Each wait lasts at most the larger timeout from there. */
+    int64_t wait_start_ns;
+    /* The open in progress: which step it is at (0: none), when its connect
+     * time-out runs out, when a Unix-domain connect that found the server's
+     * queue full tries again, and the addresses still to be tried. */
+    int32_t open_phase;
+    int64_t connect_deadline_ns;
+    int64_t retry_at_ns;
+    struct ConnOpening *opening;
 };
 
 /* Creates an idle, unconnected record (sock -1, result RC_OK) with a receive
@@ -128,14 +146,63 @@ struct ServerConnection {
 ServerConnection *conn_create(uint32_t buffer_size, uint32_t timeout_a_sec, uint32_t timeout_b_sec,
                               uint16_t flags);
 
-/* Releases the record, its buffers and whatever an unfinished scan holds
- * (the scanned file's stream, the path copy, a cured copy's temporary file,
- * which is removed). It neither closes the socket (conn_quit does) nor
- * releases the key list (free_key_list does; call it first).
+/* Releases the record and everything it holds: a socket still open (closed
+ * as conn_close closes it), the key list, the buffers, and whatever an
+ * unfinished command or open holds (the scanned file's stream, the path
+ * copy, a cured copy's temporary file, which is removed). A record whose
+ * socket conn_quit has closed (sock -1) and whose list free_key_list has
+ * released (key_list null) is released just the same.
  *
  * Returns RC_OK, or:
  *   RC_BAD_ARGUMENT   conn is null */
 ResultCode conn_free(ServerConnection *conn);
+
+/* Closes the connection's socket without a word to the server and discards
+ * what is in progress on it: a command (a cured copy being received goes
+ * with its temporary file, the file of an upload is closed) or an open. The
+ * record is then idle and holds no socket (sock -1), ready for another
+ * conn_open or conn_open_start; its key list, its greeting values, its
+ * timeouts, flags and deadline stay. A record without a socket may be
+ * closed as well.
+ *
+ * Returns RC_OK, or:
+ *   RC_BAD_ARGUMENT   conn is null */
+ResultCode conn_close(ServerConnection *conn);
+
+/* 1 when the record holds an open socket, no command or open is in progress
+ * and the server has neither sent anything nor closed the connection (a
+ * look at the socket that does not wait); 0 otherwise, also for a null conn.
+ * The server says nothing unasked: a kept connection that is not alive is
+ * one to close. */
+int32_t conn_alive(const ServerConnection *conn);
+
+/* 1 while a command or an open is in progress on the connection (conn_busy
+ * is then what makes a new command RC_BUSY), 0 when it is idle or conn is
+ * null. */
+int32_t conn_busy(const ServerConnection *conn);
+
+/* Gives every later command, and every later open, `seconds` from its start
+ * to end, however the server paces its reply: past that, in conn_run,
+ * conn_process and conn_step alike, the command fails with RC_TIMEOUT as a
+ * wait that ran out does (a cured copy being received is discarded; see
+ * conn_run). A command starts when its line is queued (for conn_scan over
+ * TCP, once the file has been digested), an open when conn_open or
+ * conn_open_start is called. 0, the default, sets no deadline: each wait is
+ * then bounded by the timeouts alone. The command in progress keeps the
+ * deadline it started with.
+ *
+ * Returns RC_OK, or:
+ *   RC_BAD_ARGUMENT   conn is null */
+ResultCode conn_set_deadline(ServerConnection *conn, uint32_t seconds);
+
+/* Sets (on non-zero) or clears CONN_NO_WAIT: with it, each command is only
+ * queued and returns RC_BUSY, to be driven by the caller (conn_process or
+ * conn_step); without it, each command waits for its end. The command in
+ * progress is not affected.
+ *
+ * Returns RC_OK, or:
+ *   RC_BAD_ARGUMENT   conn is null */
+ResultCode conn_set_no_wait(ServerConnection *conn, int32_t on);
 
 /* Queues one command line with its reply handler: copies the text's bytes
  * (without the NUL; the line end CR LF must be part of the text) into the
@@ -154,27 +221,100 @@ ResultCode conn_send_command(ServerConnection *conn, const char *text, ReplyHand
 
 /* Runs the event loop until the connection is idle: waits with poll for the
  * socket (readable, and writable while bytes remain to be sent), each wait
- * bounded by the larger timeout, and calls the state handler when it is
- * ready. A wait interrupted by a signal starts again.
+ * bounded by the larger timeout and by the deadline, and calls the state
+ * handler when it is ready; it does so through conn_process, whose rules
+ * are the loop's. A wait interrupted by a signal starts again. An open
+ * started with conn_open_start is run to its end the same way.
  *
  * Returns `result` once the connection is idle (at once when it is idle
  * already), or, leaving the command installed (the connection stays busy and
- * a cured copy in progress is discarded):
- *   RC_TIMEOUT        the socket was not ready within the time limit
+ * a cured copy in progress is discarded; close it with conn_close):
+ *   RC_TIMEOUT        the socket was not ready within the time limit, or the
+ *                     deadline passed
  *   RC_WRITE_FAILED   the server sent bytes while the client still had bytes
  *                     to send
  *   RC_READ_FAILED    the wait failed, or the record holds no socket
- *   RC_BAD_ARGUMENT   conn is null */
+ *   RC_BAD_ARGUMENT   conn is null
+ * For an open, what conn_open returns. */
 ResultCode conn_run(ServerConnection *conn);
 
 /* Performs one step of the command in progress without waiting: calls the
  * state handler (whose read or write blocks until the socket can serve it),
- * then dispatches the lines that a cured body which ended left behind.
+ * then dispatches the lines that a cured body which ended left behind. With
+ * a deadline (conn_set_deadline) the step waits for the socket at most until
+ * then; during an open started by conn_open_start, the step waits for the
+ * connect at most until its time-out.
  *
  * Returns what the state handler returned (RC_OK, or the failure that ended
  * the command, see conn_run and the transfer functions), RC_OK (0) when the
- * connection is idle, or RC_BAD_ARGUMENT when conn is null. */
+ * connection is idle, or RC_BAD_ARGUMENT when conn is null. With a deadline,
+ * RC_TIMEOUT once it has passed (as conn_run: the command stays installed).
+ * During the connect of an open, RC_BUSY while it goes on, or the open's
+ * failure (see conn_open). */
 ResultCode conn_step(ServerConnection *conn);
+
+/* Driving connections from the caller's own event loop.
+ *
+ * A program that waits on many descriptors at once (several connections, or
+ * its own sockets beside them) gives its connections CONN_NO_WAIT, so that a
+ * command only queues its line and returns RC_BUSY, and opens them with
+ * conn_open_start. In its loop it then asks each busy connection what to
+ * wait for and hands it what poll reported:
+ *
+ *   struct pollfd p = { conn_fd(conn), conn_events(conn), 0 };
+ *   int64_t ms = conn_timeout_ms(conn);
+ *   int ready = poll(&p, 1, ms > 60000 ? 60000 : (int)ms);
+ *   ResultCode rc = conn_process(conn, ready > 0 ? p.revents : 0);
+ *   if (rc != RC_BUSY) ... the command (or open) has ended with rc
+ *
+ * The library keeps its own rules there, exactly as in conn_run: the time
+ * limits, the server that must not speak while the client sends, the lines
+ * behind a cured body. Ask conn_fd, conn_events and conn_timeout_ms again
+ * after every conn_process: an open that tries a name's addresses in turn
+ * changes the descriptor. */
+
+/* The descriptor to wait on: the socket the record holds, or -1 when it holds
+ * none, and also while an open over a Unix-domain socket waits for room in
+ * the server's listen queue (the wait is then one of time alone, see
+ * conn_timeout_ms). -1 for a null conn. */
+int32_t conn_fd(const ServerConnection *conn);
+
+/* The poll events that the step in progress waits for: POLLIN while a reply
+ * is read; POLLOUT | POLLIN while bytes remain to be sent (POLLIN, to see a
+ * server that speaks meanwhile, which fails the command); POLLOUT while a
+ * TCP connect is in progress. 0 when the connection is idle, while a
+ * Unix-domain open waits for room in the listen queue, or for a null conn. */
+short conn_events(const ServerConnection *conn);
+
+/* Milliseconds until the current wait runs out: the larger of the two
+ * timeouts, counted from the start of the command or its last step; while an
+ * open connects, its connect time-out (and the next try of a Unix-domain
+ * connect that found the queue full); never beyond the deadline. 0 once that
+ * time has passed (conn_process then ends the wait), -1 when the connection
+ * is idle or conn is null. */
+int64_t conn_timeout_ms(const ServerConnection *conn);
+
+/* Moves the command or open in progress on, given what poll reported for
+ * conn_fd (0 when the wait ran out, or when the caller's poll woke for some
+ * other descriptor): reads or writes once what is ready, by exactly the rules
+ * of conn_run, and never waits. A revents of 0 before conn_timeout_ms has
+ * run out changes nothing.
+ *
+ * Returns RC_BUSY while the command or open goes on. Once a command has
+ * ended, its code (as the command itself would return it, also in
+ * `result`); once an open has ended, what conn_open returns for it (a failed
+ * open has closed its socket: sock -1, idle). Or, for a command, leaving it
+ * installed as conn_run does: the connection stays busy, a cured copy being
+ * received is discarded, and the caller closes it with conn_close, as it
+ * carries no further command:
+ *   RC_TIMEOUT        the wait ran out (see conn_timeout_ms), or the deadline
+ *                     passed
+ *   RC_WRITE_FAILED   the server sent bytes while the client still had bytes
+ *                     to send
+ *   RC_READ_FAILED    poll reported POLLNVAL, or the record holds no socket
+ * On an idle connection it returns `result` at once; RC_BAD_ARGUMENT when
+ * conn is null. */
+ResultCode conn_process(ServerConnection *conn, short revents);
 
 /* Hands every complete line in the receive buffer to `on_reply`, in order,
  * and removes it; lines of three characters or fewer, and every line while

@@ -13,6 +13,31 @@
 extern "C" {
 #endif
 
+/* The steps of an open in progress (ServerConnection.open_phase; 0: none). */
+#define OPEN_CONNECTING 1 /* a TCP connect waits to complete */
+#define OPEN_RETRYING 2   /* a Unix-domain connect waits for room in the queue */
+#define OPEN_GREETING 3   /* connected; the greeting is awaited */
+
+/* The monotonic clock, in nanoseconds. */
+int64_t monotonic_ns(void);
+
+/* Moves the connect of an open on, given what poll reported for its socket
+ * (0: nothing, or the time ran out). RC_BUSY while the open goes on (the
+ * greeting's wait included), else the open's failure. */
+ResultCode open_progress(ServerConnection *conn, short revents);
+
+/* Ends the open in progress with `code`, stored in `result`: closes its
+ * socket (sock -1), releases what it holds and leaves the record idle. */
+ResultCode open_failed(ServerConnection *conn, ResultCode code);
+
+/* Releases the addresses that an open still had to try. */
+void release_opening(ServerConnection *conn);
+
+/* The state handler while an open connects, for conn_step: waits for the
+ * connect at most until its time-out (or the deadline), then moves it on as
+ * open_progress does and returns what that returns. */
+ResultCode continue_open(ServerConnection *conn);
+
 /* Writes all `length` bytes to `fd`: continues a short write, retries a write
  * that a signal interrupted. Returns 0, or -1 with errno from the write that
  * failed (ENOSPC for a write that wrote nothing). */

@@ -65,6 +65,12 @@ typedef uint32_t ResultCode;
 /* Non-zero when the code reports a failure. */
 #define RC_FAILED(code) (((code)&0x80000000u) != 0u)
 
+/* A short lower-case text for the code, for messages: "timed out", "the
+ * server closed the connection", "the server is overloaded", ... Every code
+ * above has its own; any other value gives "unknown result code". The text
+ * is constant: the caller neither changes nor releases it. */
+const char *result_code_text(ResultCode code);
+
 #ifdef __cplusplus
 }
 #endif

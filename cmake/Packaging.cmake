@@ -12,23 +12,12 @@ include(CMakePackageConfigHelpers)
 
 if(NOT PROJECT_VERSION)
   set(PROJECT_VERSION 1.0.0)
-  set(PROJECT_VERSION_MAJOR 1)
 endif()
 
-# The headers of the C API. They include one another as "client/..." and
-# "digest/...", so they are installed with those prefixes under
-# include/orvaclient, which becomes the include directory of the package.
-# client/internal.h and digest/md5_text.h hold what only the library (and the
-# project's own programs) use: they are neither installed nor exported.
-set(ORVACONN_PUBLIC_HEADERS_CLIENT
-  client/result_codes.h
-  client/connection.h
-  client/connect.h
-  client/commands.h
-  client/scan.h
-  client/transfer.h)
-set(ORVACONN_PUBLIC_HEADERS_DIGEST
-  digest/md5.h)
+# The headers of the C API (ORVACONN_PUBLIC_HEADERS_*, cmake/PublicApi.cmake).
+# They include one another as "client/..." and "digest/...", so they are
+# installed with those prefixes under include/orvaclient, which becomes the
+# include directory of the package.
 set(ORVACLIENT_INCLUDE_SUBDIR ${CMAKE_INSTALL_INCLUDEDIR}/orvaclient)
 
 # In the build tree the library's users include from the source tree; once
@@ -38,38 +27,11 @@ set_property(TARGET orvaconn PROPERTY INTERFACE_INCLUDE_DIRECTORIES
 set_target_properties(orvaconn PROPERTIES EXPORT_NAME orvaconn_static)
 
 # The shared library. Its headers carry no export attributes, so a linker
-# version script made from the public headers decides what is exported: the
-# functions that the headers declare and nothing else (no C++ internals).
+# version script made from the public headers (cmake/PublicApi.cmake) decides
+# what is exported: the functions that the headers declare and nothing else
+# (no C++ internals).
 option(ORVA_BUILD_SHARED "Build the shared connection library" ON)
 if(ORVA_BUILD_SHARED)
-  set(_orva_exports "")
-  foreach(_header IN LISTS ORVACONN_PUBLIC_HEADERS_CLIENT ORVACONN_PUBLIC_HEADERS_DIGEST)
-    # A declaration starts at the beginning of a line with its return type;
-    # the first lower-case name followed by "(" is the function's.
-    file(STRINGS ${PROJECT_SOURCE_DIR}/${_header} _lines
-      REGEX "^[A-Za-z_][A-Za-z0-9_ ]*[ *][a-z_][a-z0-9_]*\\(")
-    foreach(_line IN LISTS _lines)
-      if(_line MATCHES "^(typedef|struct|return|if|while|for) ")
-        continue()
-      endif()
-      string(REGEX MATCH "[a-z_][a-z0-9_]*\\(" _name "${_line}")
-      string(REPLACE "(" "" _name "${_name}")
-      list(APPEND _orva_exports "${_name}")
-    endforeach()
-  endforeach()
-  list(REMOVE_DUPLICATES _orva_exports)
-  list(SORT _orva_exports)
-  list(JOIN _orva_exports ";\n    " _orva_export_lines)
-  set(ORVACONN_VERSION_SCRIPT ${PROJECT_BINARY_DIR}/orvaconn.map)
-  file(CONFIGURE OUTPUT ${ORVACONN_VERSION_SCRIPT} CONTENT
-"ORVACONN_@PROJECT_VERSION_MAJOR@ {
-  global:
-    @_orva_export_lines@;
-  local:
-    *;
-};
-" @ONLY)
-
   add_library(orvaconn_shared SHARED ${ORVACONN_SOURCES})
   target_include_directories(orvaconn_shared
     PUBLIC "$<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>")
@@ -105,6 +67,7 @@ install(FILES ${ORVACONN_PUBLIC_HEADERS_DIGEST}
 # The programs and their manual pages.
 install(TARGETS orvaclient RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES man/orvaclient.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES man/liborvaconn.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
 if(TARGET orvaserver-standin)
   install(TARGETS orvaserver-standin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES man/orvaserver-standin.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
@@ -124,7 +87,8 @@ endif()
 # The README and the examples, as documentation.
 set(ORVACLIENT_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/orvaclient)
 install(FILES README.md DESTINATION ${ORVACLIENT_DOCDIR})
-install(FILES examples/scan_file.c examples/scan_file.cpp examples/CMakeLists.txt
+install(FILES examples/scan_file.c examples/scan_file.cpp examples/scan_many.c
+  examples/CMakeLists.txt
   DESTINATION ${ORVACLIENT_DOCDIR}/examples)
 
 # The CMake package: find_package(orvaclient) gives orvaclient::orvaconn (the

@@ -5,7 +5,8 @@
 # with the installed client, against the installed stand-in server (Unix
 # socket and TCP) on a clean file, the standard anti-virus test file and a
 # curable one; the shared
-# library must export exactly the functions its headers declare; the manual
+# library must export exactly the functions its headers declare, and the
+# static one must have no other global names; the manual
 # pages must render without warnings; the installed mail filter must start
 # against the installed stand-in and stop cleanly on SIGTERM (where the
 # system's mail-filter library is, so that it was built). Run as root where
@@ -80,10 +81,12 @@ libdir=$(cd "$(dirname "$pc_file")/.." && pwd)
 for file in bin/orvaclient bin/orvaserver-standin include/orvaclient/client/connection.h \
     include/orvaclient/client/connect.h include/orvaclient/client/commands.h \
     include/orvaclient/client/result_codes.h include/orvaclient/client/scan.h \
-    include/orvaclient/client/transfer.h include/orvaclient/digest/md5.h \
-    share/man/man1/orvaclient.1 share/man/man1/orvaserver-standin.1 \
+    include/orvaclient/client/transfer.h include/orvaclient/client/server_list.h \
+    include/orvaclient/digest/md5.h \
+    share/man/man1/orvaclient.1 share/man/man1/orvaserver-standin.1 share/man/man3/liborvaconn.3 \
     share/doc/orvaclient/examples/CMakeLists.txt share/doc/orvaclient/examples/scan_file.c \
-    share/doc/orvaclient/examples/scan_file.cpp share/orvaclient/signatures.txt; do
+    share/doc/orvaclient/examples/scan_file.cpp share/doc/orvaclient/examples/scan_many.c \
+    share/orvaclient/signatures.txt; do
     [ -e "$prefix/$file" ] || fail "not installed: $file"
 done
 # The mail filter is built where the system's mail-filter library is.
@@ -106,7 +109,7 @@ for file in liborvaconn.a liborvaconn.so liborvaconn.so.1 cmake/orvaclient/orvac
 done
 
 # --- the shared library's interface ---------------------------------------
-step "exported symbols and soname"
+step "exported symbols (shared and static) and soname"
 soname=$(LC_ALL=C readelf -d "$libdir/liborvaconn.so" 2>/dev/null |
     sed -n 's/.*Library soname: \[\(.*\)\].*/\1/p')
 [ "$soname" = liborvaconn.so.1 ] || fail "soname is '$soname', not liborvaconn.so.1"
@@ -124,6 +127,15 @@ if ! diff "$work/declared" "$work/exported" >"$work/symbols.diff"; then
     say "< declared in the headers but not exported, > exported but not declared:"
     cat "$work/symbols.diff" >&2
     fail "liborvaconn.so does not export exactly the C API"
+fi
+# The static library's global names are the same functions and no others: a
+# program that links it may define any other name (write_all, say).
+nm -g --defined-only "$libdir/liborvaconn.a" |
+    awk 'NF == 3 && $2 ~ /^[TWDBRGSVi]$/ { print $3 }' | sort -u >"$work/static"
+if ! diff "$work/declared" "$work/static" >"$work/static.diff"; then
+    say "< declared in the headers but not defined, > global in liborvaconn.a but not declared:"
+    cat "$work/static.diff" >&2
+    fail "liborvaconn.a does not define exactly the C API as its global names"
 fi
 
 # --- the examples ---------------------------------------------------------
@@ -221,6 +233,16 @@ for program in "$work/examples/scan_file" "$work/examples/scan_file_cpp" "$work/
     [ "$(wc -c <cured.txt)" = "$(wc -c <curable.txt)" ] || fail "the cured copy has another size"
 done
 
+# The caller-owned poll loop: three files at once, over both transports.
+status=0
+"$work/examples/scan_many" "$socket,127.0.0.1:$tcp_port" clean.txt test-virus.com packed.bin \
+    >"$work/got" 2>&1 || status=$?
+printf 'clean.txt OK\ntest-virus.com INFECTED\npacked.bin WARNING\n' >"$work/want"
+cmp -s "$work/got" "$work/want" && [ "$status" = 1 ] || {
+    cat "$work/got" >&2
+    fail "scan_many: status $status"
+}
+
 # The installed client itself: scan, exit statuses, check mode.
 client=$prefix/bin/orvaclient
 status=0
@@ -267,7 +289,8 @@ step "manual pages"
 if ! command -v man >/dev/null 2>&1 && ! command -v groff >/dev/null 2>&1; then
     install_packages man-db groff-base || true
 fi
-pages=("$prefix"/share/man/man1/orvaclient.1 "$prefix"/share/man/man1/orvaserver-standin.1)
+pages=("$prefix"/share/man/man1/orvaclient.1 "$prefix"/share/man/man1/orvaserver-standin.1
+    "$prefix"/share/man/man3/liborvaconn.3)
 names=(orvaclient orvaserver-standin)
 if [ "$milter" = 1 ]; then
     pages+=("$prefix"/share/man/man8/orvamilter.8)
@@ -284,10 +307,12 @@ if command -v man >/dev/null 2>&1; then
         MANWIDTH=80 man -P cat -M "$prefix/share/man" "$name" 2>/dev/null >"$work/page" || true
         grep -q 'EXIT STATUS' "$work/page" || fail "man $name does not render from the prefix"
     done
+    MANWIDTH=80 man -P cat -M "$prefix/share/man" 3 liborvaconn 2>/dev/null >"$work/page" || true
+    grep -q 'RETURN VALUE' "$work/page" || fail "man liborvaconn does not render from the prefix"
 elif command -v groff >/dev/null 2>&1; then
     for page in "${pages[@]}"; do
         groff -man -Tutf8 "$page" >"$work/page" 2>&1 || true
-        grep -q 'EXIT' "$work/page" || fail "$page does not render"
+        grep -qE 'EXIT|RETURN' "$work/page" || fail "$page does not render"
     done
 else
     say "package check: neither man nor groff available; manual pages not rendered"

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
+#include <sys/un.h>
 
 #include "fault_helpers.h"
 #include "support/faults.h"
@@ -314,6 +315,110 @@ TEST(TcpAddress, ConnectThatNeverCompletesTimesOut) {
         close(fd);
     close(listener);
     if (!full) GTEST_SKIP() << "the listen queue never filled";
+}
+
+TEST(OpenStart, RefusesAtOnceWhatConnOpenRefusesAndDrivesTheRest) {
+    Connection conn = make_connection(8192, CONN_NO_WAIT);
+    for (const char *address : {"", "127.0.0.1:0", "[::1", "[::1]x"}) {
+        EXPECT_EQ(conn_open_start(address, 1, conn.get()), RC_BAD_ARGUMENT) << address;
+        EXPECT_EQ(conn_fd(conn.get()), -1) << address;
+        EXPECT_EQ(conn_timeout_ms(conn.get()), -1) << address;
+    }
+    // A failed greeting closes the socket as conn_open does.
+    FakeServer server;
+    server.send("401 busy\r\n");
+    server.start();
+    ASSERT_EQ(conn_open_start(server.address().c_str(), 1, conn.get()), RC_BUSY);
+    EXPECT_GE(conn_fd(conn.get()), 0);
+    EXPECT_EQ(conn_events(conn.get()), POLLIN);
+    EXPECT_EQ(conn_run(conn.get()), RC_SERVER_OVERLOADED);
+    EXPECT_EQ(conn->sock, -1);
+    EXPECT_EQ(conn_busy(conn.get()), 0);
+}
+
+TEST(CheckAddress, AcceptsTheFormsStrictly) {
+    std::string longest = "/" + std::string(106, 'p');
+    for (const char *good :
+         {"/", "/run/orvaserver.sock", longest.c_str(), "localhost", "scan-1.example.org:9001",
+          "10.0.0.7:1", "host_name:65535", "[::1]", "[::1]:9001", "[fe80::1:2]:80"})
+        EXPECT_EQ(conn_check_address(good), RC_OK) << good;
+    std::string too_long = longest + "p";
+    for (const char *bad : {"", ":9001", "host:", "host:0", "host:65536", "host:12junk", "host:-80",
+                            "host: 80", "host:1:2", "ho st", "::1", "[::1", "[]",
+                            "[::1]:", "[::1]x", "[not-v6]:80", "[127.0.0.1]", too_long.c_str()})
+        EXPECT_EQ(conn_check_address(bad), RC_BAD_ARGUMENT) << bad;
+    EXPECT_EQ(conn_check_address(nullptr), RC_BAD_ARGUMENT);
+}
+
+TEST(TcpAddress, Ipv6LoopbackInBrackets) {
+    std::unique_ptr<FakeServer> server;
+    try {
+        server = std::make_unique<FakeServer>(FakeServer::Transport::Tcp6);
+    } catch (const std::exception &) {
+        GTEST_SKIP() << "this machine has no IPv6 loopback address ::1";
+    }
+    server->send(FakeServer::greeting());
+    Connection conn = make_connection();
+    server->start();
+    EXPECT_EQ(conn_open(server->address().c_str(), 1, conn.get()), RC_OK) << server->address();
+    EXPECT_NE(conn->flags & CONN_TCP, 0);
+    EXPECT_EQ(conn->db_records, 123456u);
+}
+
+TEST(TcpAddress, EveryAddressOfANameIsTriedInTurn) {
+    // 127.0.0.2 has no listener on the server's port (which is bound on
+    // 127.0.0.1 alone), so it refuses; the name's second address works.
+    FakeServer server(FakeServer::Transport::Tcp);
+    server.send(FakeServer::greeting());
+    server.start();
+    std::string port = std::to_string(server.port());
+    size_t before = open_descriptors();
+    faults::resolve_name("scanner.test", {"127.0.0.2", "127.0.0.1"});
+    Connection conn = make_connection();
+    EXPECT_EQ(conn_open(("scanner.test:" + port).c_str(), 1, conn.get()), RC_OK);
+    EXPECT_EQ(conn->db_records, 123456u);
+    conn_close(conn.get());
+
+    faults::resolve_name("dead.test", {"127.0.0.2", "127.0.0.3"});
+    EXPECT_EQ(conn_open(("dead.test:" + port).c_str(), 1, conn.get()), RC_CONNECT_FAILED);
+    EXPECT_EQ(conn->sock, -1);
+    faults::reset();
+    server.received();
+    EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST(UnixAddress, AServerThatNeverAcceptsIsWaitedForOnlyUntilTheTimeOut) {
+    TempDir dir;
+    std::string path = dir / "full.sock";
+    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    // Fill the queue: once a connect fails with EAGAIN, the next one waits.
+    std::vector<int> fillers;
+    for (int i = 0; i < 8; ++i) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        fillers.push_back(fd);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) break;
+    }
+
+    Connection conn = make_connection();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(conn_open(path.c_str(), 1, conn.get()), RC_TIMEOUT);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(conn->sock, -1);
+
+    // Started without waiting, the open has no descriptor to wait on meanwhile.
+    ASSERT_EQ(conn_open_start(path.c_str(), 1, conn.get()), RC_BUSY);
+    EXPECT_EQ(conn_fd(conn.get()), -1);
+    EXPECT_EQ(conn_events(conn.get()), 0);
+    EXPECT_LE(conn_timeout_ms(conn.get()), 100);
+    EXPECT_EQ(conn_close(conn.get()), RC_OK);
+    for (int fd : fillers)
+        close(fd);
+    close(listener);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <memory>
 #include <poll.h>
 #include <string>
@@ -15,15 +16,10 @@
 #include "client/connection.h"
 #include "support/fake_server.h"
 
-// Owns a ServerConnection: closes its socket and releases it and its key
-// list when the test ends.
+// Owns a ServerConnection and releases it when the test ends; conn_free
+// closes its socket and releases its key list.
 struct ConnectionCloser {
-    void operator()(ServerConnection *conn) const {
-        if (conn == nullptr) return;
-        if (conn->sock >= 0) close(conn->sock);
-        free_key_list(conn);
-        conn_free(conn);
-    }
+    void operator()(ServerConnection *conn) const { conn_free(conn); }
 };
 using Connection = std::unique_ptr<ServerConnection, ConnectionCloser>;
 
@@ -59,6 +55,14 @@ inline FakeServer &serve_upload(FakeServer &server, const std::string &line, siz
 inline bool readable_soon(const ServerConnection *conn) {
     pollfd one = {conn->sock, POLLIN, 0};
     return poll(&one, 1, 5000) == 1;
+}
+
+// The descriptors the test process holds.
+inline size_t open_descriptor_count() {
+    size_t count = 0;
+    for (int fd = 0; fd < 4096; ++fd)
+        if (fcntl(fd, F_GETFD) >= 0) ++count;
+    return count;
 }
 
 // The records of the key list, in order.

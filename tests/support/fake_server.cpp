@@ -36,6 +36,22 @@ FakeServer::FakeServer(Transport transport, uint16_t port) : transport_(transpor
         std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.c_str());
         if (bind(listen_fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
             throw std::runtime_error("bind failed");
+    } else if (transport_ == Transport::Tcp6) {
+        listen_fd_ = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_loopback;
+        address.sin6_port = htons(port);
+        if (listen_fd_ < 0 ||
+            bind(listen_fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+            if (listen_fd_ >= 0) close(listen_fd_);
+            close(stop_pipe_[0]);
+            close(stop_pipe_[1]);
+            throw std::runtime_error("no IPv6 loopback address");
+        }
+        socklen_t length = sizeof address;
+        getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&address), &length);
+        port_ = ntohs(address.sin6_port);
     } else {
         listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
@@ -137,6 +153,7 @@ std::string FakeServer::received_so_far() {
 
 std::string FakeServer::address() const {
     if (transport_ == Transport::Unix) return path_;
+    if (transport_ == Transport::Tcp6) return "[::1]:" + std::to_string(port_);
     return "127.0.0.1:" + std::to_string(port_);
 }
 

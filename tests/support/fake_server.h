@@ -14,7 +14,9 @@
 
 class FakeServer {
   public:
-    enum class Transport { Unix, Tcp };
+    // Tcp6 listens on the IPv6 loopback address ::1; the constructor throws
+    // where it has none.
+    enum class Transport { Unix, Tcp, Tcp6 };
 
     // A TCP server listens on the given port, or on a free one when 0.
     explicit FakeServer(Transport transport = Transport::Unix, uint16_t port = 0);
@@ -56,7 +58,7 @@ class FakeServer {
     // call().
     std::string received_so_far();
 
-    std::string address() const; // socket path, or "127.0.0.1:port"
+    std::string address() const; // socket path, "127.0.0.1:port" or "[::1]:port"
     const std::string &path() const { return path_; }
     uint16_t port() const { return port_; }
     const std::string &directory() const { return directory_; }

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <netdb.h>
 #include <poll.h>
 #include <sys/random.h>
 #include <sys/socket.h>
@@ -27,6 +28,9 @@ ssize_t __real_pwrite64(int fd, const void *bytes, size_t count, off_t offset);
 ssize_t __real_copy_file_range(int in_fd, off_t *in_offset, int out_fd, off_t *out_offset,
                                size_t count, unsigned flags);
 ssize_t __real_getrandom(void *buffer, size_t count, unsigned flags);
+int __real_getaddrinfo(const char *node, const char *service, const struct addrinfo *hints,
+                       struct addrinfo **found);
+void __real_freeaddrinfo(struct addrinfo *list);
 }
 
 namespace {
@@ -63,6 +67,10 @@ thread_local bool bytewise = false;
 thread_local size_t file_write_cap = 0;
 thread_local std::function<void(int)> *file_write_hook = nullptr;
 thread_local std::vector<uint32_t> *random_numbers = nullptr; // still to come, last first
+thread_local std::string *resolved_name = nullptr;
+thread_local std::vector<std::string> *resolved_addresses = nullptr;
+// Heads of the lists that the getaddrinfo wrapper put together.
+thread_local std::unordered_set<struct addrinfo *> *made_lists = nullptr;
 
 Injector &injector(faults::Call call) {
     return injectors[static_cast<int>(call)];
@@ -125,6 +133,13 @@ void read_bytewise() {
     bytewise = true;
 }
 
+void resolve_name(const std::string &name, std::vector<std::string> addresses) {
+    if (resolved_name == nullptr) resolved_name = new std::string;
+    if (resolved_addresses == nullptr) resolved_addresses = new std::vector<std::string>;
+    *resolved_name = name;
+    *resolved_addresses = std::move(addresses);
+}
+
 void refuse_sendfile(int error) {
     sendfile_refusal = error;
 }
@@ -149,6 +164,7 @@ void reset() {
     if (random_numbers != nullptr) random_numbers->clear();
     if (read_sizes != nullptr) read_sizes->clear();
     bytewise = false;
+    if (resolved_name != nullptr) resolved_name->clear();
     sendfile_refusal = 0;
     recording_sends = false;
     if (sends != nullptr) sends->clear();
@@ -312,6 +328,42 @@ ssize_t __wrap_getrandom(void *buffer, size_t count, unsigned flags) {
     size_t given = std::min(count, sizeof number);
     std::memcpy(buffer, &number, given);
     return static_cast<ssize_t>(given);
+}
+
+// A name given to resolve_name: one numeric look-up per address, chained in
+// the order given. Each piece is released on its own.
+int __wrap_getaddrinfo(const char *node, const char *service, const struct addrinfo *hints,
+                       struct addrinfo **found) {
+    if (node == nullptr || resolved_name == nullptr || resolved_name->empty() ||
+        *resolved_name != node)
+        return __real_getaddrinfo(node, service, hints, found);
+    struct addrinfo numeric {};
+    numeric.ai_socktype = SOCK_STREAM;
+    numeric.ai_flags = AI_NUMERICHOST;
+    struct addrinfo *head = nullptr;
+    struct addrinfo **tail = &head;
+    for (const std::string &address : *resolved_addresses) {
+        struct addrinfo *one = nullptr;
+        if (__real_getaddrinfo(address.c_str(), service, &numeric, &one) != 0) continue;
+        *tail = one;
+        while (*tail != nullptr)
+            tail = &(*tail)->ai_next;
+    }
+    if (head == nullptr) return EAI_NONAME;
+    if (made_lists == nullptr) made_lists = new std::unordered_set<struct addrinfo *>;
+    made_lists->insert(head);
+    *found = head;
+    return 0;
+}
+
+void __wrap_freeaddrinfo(struct addrinfo *list) {
+    if (made_lists == nullptr || made_lists->erase(list) == 0) return __real_freeaddrinfo(list);
+    while (list != nullptr) {
+        struct addrinfo *next = list->ai_next;
+        list->ai_next = nullptr;
+        __real_freeaddrinfo(list);
+        list = next;
+    }
 }
 
 } // extern "C"

@@ -1,13 +1,14 @@
 // Fault injection for the library tests. The test binary is linked with
-// --wrap for malloc, calloc, realloc, free, send, sendfile, read and poll
-// (and pwrite, copy_file_range and getrandom), so the library's calls pass
-// through here; each setting applies to the calling thread only. A sendfile
-// to the socket counts as a send.
+// --wrap for malloc, calloc, realloc, free, send, sendfile, read, poll and
+// getaddrinfo (and pwrite, copy_file_range and getrandom), so the library's
+// calls pass through here; each setting applies to the calling thread only.
+// A sendfile to the socket counts as a send.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace faults {
@@ -57,6 +58,11 @@ void read_bytewise();
 // Makes every sendfile fail at once with `error` (0: no longer), as where the
 // kernel cannot send the file; such a failure is not counted as a send.
 void refuse_sendfile(int error);
+
+// Makes getaddrinfo answer `name` with the given numeric IPv4 or IPv6
+// addresses, in this order, as a resolver would; other names are looked up
+// as usual. (getaddrinfo and freeaddrinfo are wrapped as well.)
+void resolve_name(const std::string &name, std::vector<std::string> addresses);
 
 // Records the length of every send made from now on, as asked for.
 void record_sends();
