@@ -9,6 +9,7 @@
 #include <strings.h>
 #include <vector>
 
+#include "milter/checks.h"
 #include "milter/log.h"
 #include "milter/spool.h"
 
@@ -122,39 +123,10 @@ std::string join(const std::vector<std::string> &names, const char *separator) {
     return text;
 }
 
-const char *failure_reason(ResultCode code) {
-    switch (code) {
-    case RC_CONNECT_FAILED:
-        return "cannot connect to the scanning server";
-    case RC_TIMEOUT:
-        return "the scanning server did not answer in time";
-    case RC_SERVER_OVERLOADED:
-        return "the scanning server is overloaded";
-    case RC_CLIENT_NOT_ALLOWED:
-        return "the scanning server does not allow this client";
-    case RC_VERSION_MISMATCH:
-        return "the scanning server speaks another protocol version";
-    case RC_READ_FAILED:
-    case RC_WRITE_FAILED:
-        return "the connection to the scanning server broke";
-    case RC_SCAN_525:
-    case RC_SCAN_532:
-        return "the scanning server refused the scan";
-    case RC_PROTOCOL_ERROR:
-        return "unexpected reply from the scanning server";
-    case RC_NO_MEMORY:
-        return "out of memory";
-    case RC_BUSY:
-        return "the filter is stopping";
-    default:
-        return "the spool file could not be scanned";
-    }
-}
-
 Outcome outcome_of(ResultCode code, const ScanReport &report) {
     Outcome outcome;
     if (code != RC_OK) {
-        outcome.reason = failure_reason(code);
+        outcome.reason = scan_failure_text(code);
         return outcome;
     }
     outcome.verdict = verdict_name(report.verdict);
@@ -249,28 +221,37 @@ std::string status_text(const Outcome &outcome) {
     return text;
 }
 
-bool add_headers(SMFICTX *ctx, const Message &message, const Outcome &outcome) {
+// The value of a header that the filter adds. When the mail server passes
+// header values with the blank after the colon, it also takes the filter's
+// values as they are and inserts no blank itself.
+std::string header_value(const Session &session, const std::string &text) {
+    return session.leading_space ? " " + text : text;
+}
+
+bool add_headers(SMFICTX *ctx, const Session &session, const Outcome &outcome) {
+    const Message &message = session.message;
     bool done = true;
     // A status header that came with the message must not pass for ours.
     for (unsigned index = message.forged; index > 0; --index)
         done = smfi_chgheader(ctx, const_cast<char *>(kStatusHeader), static_cast<int>(index),
                               nullptr) == MI_SUCCESS &&
                done;
-    std::string status = status_text(outcome);
+    std::string status = header_value(session, status_text(outcome));
     done =
         smfi_addheader(ctx, const_cast<char *>(kStatusHeader), status.data()) == MI_SUCCESS && done;
     if (outcome.kind != Kind::Failure && outcome.kind != Kind::Oversize) {
-        static char scanned[] = "orvamilter " ORVA_VERSION;
+        std::string scanned = header_value(session, "orvamilter " ORVA_VERSION);
         done =
-            smfi_addheader(ctx, const_cast<char *>(kScannedHeader), scanned) == MI_SUCCESS && done;
+            smfi_addheader(ctx, const_cast<char *>(kScannedHeader), scanned.data()) == MI_SUCCESS &&
+            done;
     }
     return done;
 }
 
-sfsistat answer(SMFICTX *ctx, const Message &message, const Outcome &outcome, Action action) {
+sfsistat answer(SMFICTX *ctx, const Session &session, const Outcome &outcome, Action action) {
     switch (action) {
     case Action::Accept:
-        if (!add_headers(ctx, message, outcome))
+        if (!add_headers(ctx, session, outcome))
             log_line(LOG_WARNING, "the mail server refused a header change");
         return SMFIS_CONTINUE;
     case Action::Discard:
@@ -365,7 +346,7 @@ sfsistat on_eom(SMFICTX *ctx) {
     Outcome outcome = scan_message(message);
     message.spool.remove();
     Action action = action_for(outcome.kind);
-    sfsistat status = answer(ctx, message, outcome, action);
+    sfsistat status = answer(ctx, *session, outcome, action);
 
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

@@ -49,6 +49,17 @@ bool parse_size(const char *text, uint64_t &size) {
     return true;
 }
 
+// An octal file mode such as 0660.
+bool parse_mode(const char *text, int &mode) {
+    if (text[0] < '0' || text[0] > '7') return false;
+    char *end = nullptr;
+    errno = 0;
+    unsigned long value = std::strtoul(text, &end, 8);
+    if (errno != 0 || *end != '\0' || value > 0777) return false;
+    mode = static_cast<int>(value);
+    return true;
+}
+
 bool parse_timeout(const char *text, uint32_t &seconds) {
     uint64_t value = 0;
     if (!parse_number(text, kMaxTimeoutSec, value) || value == 0) return false;
@@ -106,12 +117,16 @@ const char *action_name(Action action) {
 
 const char *usage_text() {
     return "Usage: orvamilter -l SOCKET [options]\n"
+           "       orvamilter -C [options]\n"
            "  -l SOCKET        where the mail server connects: unix:PATH or inet:PORT@HOST\n"
            "  -s ADDRESS       the scanning server: a socket path, HOST or HOST:PORT\n"
            "                   (default /run/orvaserver/orvaserver.sock)\n"
            "  -d DIR           folder of the messages' spool files (default "
            "/var/spool/orvamilter)\n"
            "  -g GROUP         group of the spool files, for the scanning server to read them\n"
+           "  -u USER[:GROUP]  run as USER (and GROUP) once the socket is open (needs root)\n"
+           "  -M MODE          mode of the filter's Unix socket, in octal (e.g. 0660)\n"
+           "  -G GROUP         group of the filter's Unix socket\n"
            "  -m SIZE          largest message scanned, in bytes, or with k, M or G;\n"
            "                   0: no limit (default 25M)\n"
            "  -t SECONDS       time-out of the scanning server's replies (default 30)\n"
@@ -123,6 +138,8 @@ const char *usage_text() {
            "  -f               stay in the foreground\n"
            "  -e               log to standard error instead of syslog (needs -f)\n"
            "  -P FILE          write the process id to FILE\n"
+           "  -C               check the configuration (spool folder, probe file, scanning\n"
+           "                   server) and exit: 0 when everything works\n"
            "  -h, -v           this help, the version\n";
 }
 
@@ -130,7 +147,7 @@ Parsed parse_options(int argc, char **argv, MilterOptions &options, std::string 
     optind = 1;
     opterr = 0;
     int option;
-    while ((option = getopt(argc, argv, ":l:s:d:g:m:t:T:a:feP:hv")) != -1) {
+    while ((option = getopt(argc, argv, ":l:s:d:g:m:t:T:a:feP:u:M:G:Chv")) != -1) {
         switch (option) {
         case 'l':
             options.listen = optarg;
@@ -173,6 +190,21 @@ Parsed parse_options(int argc, char **argv, MilterOptions &options, std::string 
         case 'P':
             options.pid_file = optarg;
             break;
+        case 'u':
+            options.run_as = optarg;
+            break;
+        case 'M':
+            if (!parse_mode(optarg, options.socket_mode)) {
+                error = std::string("bad socket mode (octal, 0 to 0777): ") + optarg;
+                return Parsed::Error;
+            }
+            break;
+        case 'G':
+            options.socket_group = optarg;
+            break;
+        case 'C':
+            options.check_only = true;
+            break;
         case 'h':
             return Parsed::Help;
         case 'v':
@@ -189,8 +221,13 @@ Parsed parse_options(int argc, char **argv, MilterOptions &options, std::string 
         error = std::string("unexpected argument: ") + argv[optind];
         return Parsed::Error;
     }
-    if (options.listen.empty()) {
+    if (options.listen.empty() && !options.check_only) {
         error = "-l SOCKET is required";
+        return Parsed::Error;
+    }
+    if ((options.socket_mode >= 0 || !options.socket_group.empty()) &&
+        options.listen.rfind("inet", 0) == 0) {
+        error = "-M and -G apply to a Unix socket only";
         return Parsed::Error;
     }
     if (options.server.empty()) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 
 // What becomes of a message. Each class of outcome allows some of them.
 enum class Action { Accept, Reject, Discard, Tempfail };
@@ -23,6 +24,10 @@ struct MilterOptions {
     bool foreground = false;                                // -f
     bool log_stderr = false;                                // -e
     std::string pid_file;                                   // -P
+    int socket_mode = -1;                                   // -M, -1: as the umask makes it
+    std::string socket_group;                               // -G, empty: the process's group
+    std::string run_as;                                     // -u USER[:GROUP], empty: stay
+    bool check_only = false;                                // -C
 };
 
 enum class Parsed { Run, Help, Version, Error };
