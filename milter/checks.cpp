@@ -103,13 +103,14 @@ std::vector<CheckResult> check_setup(const CheckSettings &settings, ScannerPool 
     int error = probe.create(folder, settings.group);
     if (error != 0) {
         say(CheckLevel::Failed, "cannot create a file in the spool folder " + folder + ": " +
-                                    error_text(error) + " (the folder must be writable by " +
-                                    user + ")");
+                                    error_text(error) + " (the folder must be writable by " + user +
+                                    ")");
         return results;
     }
     struct stat info {};
     if (stat(probe.path().c_str(), &info) != 0) {
-        say(CheckLevel::Failed, "the probe file " + probe.path() + " vanished: " + error_text(errno));
+        say(CheckLevel::Failed,
+            "the probe file " + probe.path() + " vanished: " + error_text(errno));
         return results;
     }
     const gid_t wanted = settings.group != static_cast<gid_t>(-1) ? settings.group : info.st_gid;
@@ -128,8 +129,9 @@ std::vector<CheckResult> check_setup(const CheckSettings &settings, ScannerPool 
             "cannot write a file in the spool folder " + folder + ": " + error_text(error));
         return results;
     }
-    say(CheckLevel::Passed, "spool folder " + folder + ": " + user + " creates files there of group " +
-                                group_text(wanted) + ", mode 0640");
+    say(CheckLevel::Passed, "spool folder " + folder + ": " + user +
+                                " creates files there of group " + group_text(wanted) +
+                                ", mode 0640");
 
     ScanReport report{};
     ResultCode code = pool.scan(probe.path().c_str(), &report);
@@ -141,15 +143,16 @@ std::vector<CheckResult> check_setup(const CheckSettings &settings, ScannerPool 
             server + " cannot be reached: " + scan_failure_text(code) + " (its socket must let " +
                 user + " connect)");
     } else if (code != RC_OK) {
-        say(CheckLevel::Failed, server + " did not scan the probe file: " + scan_failure_text(code));
+        say(CheckLevel::Failed,
+            server + " did not scan the probe file: " + scan_failure_text(code));
     } else if (verdict == VERDICT_ERROR) {
         say(CheckLevel::Failed, server + " cannot read the probe file in " + folder +
                                     ": its user must be able to enter the folder and read files "
                                     "of the group " +
                                     group_text(wanted));
     } else if (verdict != VERDICT_OK) {
-        say(CheckLevel::Failed, server + " found the probe file " + verdict_name(verdict) +
-                                    ", not OK");
+        say(CheckLevel::Failed,
+            server + " found the probe file " + verdict_name(verdict) + ", not OK");
     } else {
         say(CheckLevel::Passed, server + " reads the spool files: the probe file is OK");
     }

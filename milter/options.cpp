@@ -80,10 +80,12 @@ bool parse_action(const char *text, MilterOptions &options) {
         std::initializer_list<Action> allowed;
     };
     const Class classes[] = {
-        {"infected", &options.infected, {Action::Reject, Action::Discard, Action::Accept}},
-        {"warning", &options.warning, {Action::Accept, Action::Reject}},
-        {"suspicion", &options.suspicion, {Action::Accept, Action::Reject}},
-        {"failure", &options.failure, {Action::Tempfail, Action::Accept}},
+        {"infected",
+         &options.infected,
+         {Action::Reject, Action::Discard, Action::Accept, Action::Quarantine}},
+        {"warning", &options.warning, {Action::Accept, Action::Reject, Action::Quarantine}},
+        {"suspicion", &options.suspicion, {Action::Accept, Action::Reject, Action::Quarantine}},
+        {"failure", &options.failure, {Action::Tempfail, Action::Accept, Action::Reject}},
         {"oversize", &options.oversize, {Action::Accept, Action::Tempfail}},
     };
     for (const Class &entry : classes) {
@@ -99,7 +101,28 @@ bool parse_action(const char *text, MilterOptions &options) {
     return false;
 }
 
+// A list of items separated by commas, each of which must parse.
+template <typename Item, typename Parse>
+bool parse_list(const char *text, std::vector<Item> &items, Parse parse) {
+    std::string list(text);
+    size_t start = 0;
+    for (;;) {
+        size_t comma = list.find(',', start);
+        Item item{};
+        if (!parse(list.substr(start, comma - start), item)) return false;
+        items.push_back(item);
+        if (comma == std::string::npos) return true;
+        start = comma + 1;
+    }
+}
+
 } // namespace
+
+bool MilterOptions::quarantines() const {
+    for (Action action : {infected, warning, suspicion, failure, oversize})
+        if (action == Action::Quarantine) return true;
+    return false;
+}
 
 const char *action_name(Action action) {
     switch (action) {
@@ -111,6 +134,8 @@ const char *action_name(Action action) {
         return "discard";
     case Action::Tempfail:
         return "tempfail";
+    case Action::Quarantine:
+        return "quarantine";
     }
     return "?";
 }
@@ -131,10 +156,17 @@ const char *usage_text() {
            "                   0: no limit (default 25M)\n"
            "  -t SECONDS       time-out of the scanning server's replies (default 30)\n"
            "  -T SECONDS       time-out of a TCP connect to the scanning server (default 5)\n"
-           "  -a CLASS=ACTION  infected=reject|discard|accept (default reject)\n"
-           "                   warning=accept|reject, suspicion=accept|reject (default accept)\n"
-           "                   failure=tempfail|accept (default tempfail)\n"
+           "  -a CLASS=ACTION  infected=reject|discard|accept|quarantine (default reject)\n"
+           "                   warning=accept|reject|quarantine, suspicion=... (default accept)\n"
+           "                   failure=tempfail|accept|reject (default tempfail)\n"
            "                   oversize=accept|tempfail (default accept)\n"
+           "  -r TEXT          the reject text: %s verdict and names, %v verdict, %n names,\n"
+           "                   %i queue id (default \"Message refused: %s\")\n"
+           "  -H MODE          the filter's headers: replace (default), add or off\n"
+           "  -A               do not scan messages from authenticated senders\n"
+           "  -N CIDR[,...]    do not scan messages from these client networks\n"
+           "  -W ADDRESS[,...] do not scan messages whose every recipient is listed:\n"
+           "                   user@domain, user@ (any domain) or @domain\n"
            "  -f               stay in the foreground\n"
            "  -e               log to standard error instead of syslog (needs -f)\n"
            "  -P FILE          write the process id to FILE\n"
@@ -147,7 +179,7 @@ Parsed parse_options(int argc, char **argv, MilterOptions &options, std::string 
     optind = 1;
     opterr = 0;
     int option;
-    while ((option = getopt(argc, argv, ":l:s:d:g:m:t:T:a:feP:u:M:G:Chv")) != -1) {
+    while ((option = getopt(argc, argv, ":l:s:d:g:m:t:T:a:feP:u:M:G:Cr:H:AN:W:hv")) != -1) {
         switch (option) {
         case 'l':
             options.listen = optarg;
@@ -204,6 +236,40 @@ Parsed parse_options(int argc, char **argv, MilterOptions &options, std::string 
             break;
         case 'C':
             options.check_only = true;
+            break;
+        case 'r':
+            if (!valid_template(optarg)) {
+                error = std::string("bad reject text (printable, %s %v %n %i only): ") + optarg;
+                return Parsed::Error;
+            }
+            options.reject_text = optarg;
+            break;
+        case 'H':
+            if (std::strcmp(optarg, "replace") == 0) {
+                options.header_mode = HeaderMode::Replace;
+            } else if (std::strcmp(optarg, "add") == 0) {
+                options.header_mode = HeaderMode::Add;
+            } else if (std::strcmp(optarg, "off") == 0) {
+                options.header_mode = HeaderMode::Off;
+            } else {
+                error = std::string("bad header mode (replace, add or off): ") + optarg;
+                return Parsed::Error;
+            }
+            break;
+        case 'A':
+            options.skip_authenticated = true;
+            break;
+        case 'N':
+            if (!parse_list(optarg, options.skip_networks, parse_network)) {
+                error = std::string("bad network (CIDR, IPv4 or IPv6): ") + optarg;
+                return Parsed::Error;
+            }
+            break;
+        case 'W':
+            if (!parse_list(optarg, options.allowed_recipients, parse_recipient_rule)) {
+                error = std::string("bad recipient (user@domain, user@ or @domain): ") + optarg;
+                return Parsed::Error;
+            }
             break;
         case 'h':
             return Parsed::Help;

@@ -144,22 +144,23 @@ class Filter {
     // Plays one session; empty when the filter answered as expected, else
     // what miltertest said.
     std::string session(const Message &message, const Expect &expect, const std::string &id,
-                        bool forge = false) const {
+                        bool forge = false, const std::vector<std::string> &defines = {}) const {
         std::string body = folder_.write("body-" + id, message.body);
-        std::vector<std::string> argv = {"miltertest",
-                                         "-s",
-                                         SESSION_SCRIPT,
-                                         "-D",
-                                         "socket=" + socket(),
-                                         "-D",
-                                         "body=" + body,
-                                         "-D",
-                                         "id=" + id,
-                                         "-D",
-                                         "expect=" + expect.kind,
-                                         "-D",
-                                         (expect.kind == "accept" ? "status=" : "reply=") +
-                                             expect.detail};
+        std::vector<std::string> argv = {
+            "miltertest",
+            "-s",
+            SESSION_SCRIPT,
+            "-D",
+            "socket=" + socket(),
+            "-D",
+            "body=" + body,
+            "-D",
+            "id=" + id,
+            "-D",
+            "expect=" + expect.kind,
+            "-D",
+            (expect.kind == "accept" || expect.kind == "quarantine" ? "status=" : "reply=") +
+                expect.detail};
         if (!message.content_type.empty()) {
             argv.push_back("-D");
             argv.push_back("ctype=" + message.content_type);
@@ -168,6 +169,8 @@ class Filter {
             argv.push_back("-D");
             argv.push_back("forge=1");
         }
+        for (const std::string &define : defines)
+            argv.insert(argv.end(), {"-D", define});
         ProcessResult result = run_process(MILTERTEST_BINARY, argv, {"", "", 15000});
         if (result.status == 0) return "";
         return id + ": status " + std::to_string(result.status) + " " + result.out + result.err;
@@ -280,13 +283,15 @@ TEST_F(MilterTest, MessagesGivenUpHalfWayLeaveNoSpoolFile) {
     EXPECT_TRUE(wait_for([&] { return TempDir::list(filter.spool()).empty(); }));
     EXPECT_EQ(filter.session(kClean, kAcceptedClean, "A3"), "");
 
-    // A stop in the middle of a message removes its file too. The stop may
-    // come before the filter has answered the body, so how the held session
-    // ends is not checked: only that nothing is left behind.
-    std::thread held([&] { filter.session(kClean, {"hold", ""}, "A4"); });
-    EXPECT_TRUE(wait_for([&] { return !TempDir::list(filter.spool()).empty(); }));
-    EXPECT_EQ(filter.stop(), 0);
-    EXPECT_TRUE(TempDir::list(filter.spool()).empty());
+    // A stop while a message is being scanned removes its file too. How the
+    // held session ends is not checked: only that nothing is left behind.
+    StandinProcess slow({"--scan-delay", "1000"});
+    Filter stopped(slow.socket_path());
+    ASSERT_TRUE(stopped.started()) << stopped.log();
+    std::thread held([&] { stopped.session(kClean, kAcceptedClean, "A4"); });
+    EXPECT_TRUE(wait_for([&] { return !TempDir::list(stopped.spool()).empty(); }));
+    EXPECT_EQ(stopped.stop(), 0);
+    EXPECT_TRUE(TempDir::list(stopped.spool()).empty());
     held.join();
 }
 
@@ -513,6 +518,78 @@ TEST_F(MilterTest, AFileSizeLimitBelowAMessageDefersThatMessageOnly) {
     EXPECT_EQ(filter.session(kClean, kAcceptedClean, "F2"), "") << "the filter goes on";
     EXPECT_NE(filter.log().find("F1: verdict=UNSCANNED"), std::string::npos) << filter.log();
     EXPECT_EQ(filter.stop(), 0);
+}
+
+TEST_F(MilterTest, QuarantineRejectTextHeaderModesAndTheLogOfWhatIsNotClean) {
+    Scanner server;
+    Filter filter(server.address(), {"-a", "infected=quarantine", "-a", "warning=reject", "-a",
+                                     "failure=reject", "-r", "Refused %i: %v (%n)", "-H", "add"});
+    ASSERT_TRUE(filter.started()) << filter.log();
+    EXPECT_EQ(
+        filter.session(infected_attachment(), {"quarantine", "INFECTED EICAR-Test-File"}, "P1"),
+        "");
+    EXPECT_EQ(
+        filter.session(kWarning, {"reject", "550 5.7.1 Refused P2: WARNING (Sample.Packer)"}, "P2"),
+        "");
+    EXPECT_EQ(filter.session(kClean, kAcceptedClean, "P3", true, {"mode=add"}), "");
+    server.stop();
+    EXPECT_EQ(filter.session(kClean, {"reject", "550 5.7.1 Refused P4: UNSCANNED ()"}, "P4"), "");
+    const std::string log = filter.log();
+    for (const char *line :
+         {"warning: P1: verdict=INFECTED names=EICAR-Test-File action=quarantine size=",
+          "warning: P4: verdict=UNSCANNED names=- action=reject"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << " in\n" << log;
+    EXPECT_NE(log.find("client=192.0.2.1 from=<sender@example.org> to=<rcpt@example.org>"),
+              std::string::npos)
+        << log;
+    const size_t clean = log.find("P3: verdict=OK");
+    ASSERT_NE(clean, std::string::npos) << log;
+    const std::string clean_line = log.substr(clean, log.find('\n', clean) - clean);
+    EXPECT_EQ(clean_line.find("client="), std::string::npos) << clean_line;
+    const size_t line_start = log.rfind('\n', clean) + 1;
+    EXPECT_EQ(log.substr(line_start, clean - line_start).find("warning"), std::string::npos)
+        << "a clean message is logged at info";
+
+    Filter quiet(server.address(), {"-H", "off", "-a", "failure=accept"});
+    ASSERT_TRUE(quiet.started()) << quiet.log();
+    EXPECT_EQ(quiet.session(kClean, {"accept", ""}, "O1", true, {"mode=off"}), "");
+}
+
+TEST_F(MilterTest, SkipRulesLeaveMessagesUnscannedAndSaySo) {
+    StandinProcess server({"--signatures", SAMPLE_SIGNATURES});
+    Filter filter(server.socket_path(), {"-A", "-N", "192.0.2.0/24,2001:db8::/32", "-W",
+                                         "postmaster@,@abuse.example.org", "-N", "10.1.2.3"});
+    ASSERT_TRUE(filter.started()) << filter.log();
+    const Message infected = infected_attachment();
+    const std::string outside = "client=198.51.100.7";
+    EXPECT_EQ(filter.session(infected, {"accept", "SKIPPED authenticated sender"}, "K1", true,
+                             {"auth=alice", outside}),
+              "");
+    for (const char *client :
+         {"client=192.0.2.77", "client=2001:db8::5", "client=IPv6:2001:db8::5", "client=10.1.2.3"})
+        EXPECT_EQ(
+            filter.session(infected, {"accept", "SKIPPED client network"}, "K2", false, {client}),
+            "")
+            << client;
+    EXPECT_EQ(filter.session(infected, {"accept", "SKIPPED allowed recipients"}, "K3", false,
+                             {outside, "rcpt=Postmaster@example.net,x@ABUSE.example.org"}),
+              "");
+    // One recipient off the list, a client outside the networks: scanned.
+    EXPECT_EQ(filter.session(infected, kRejectedInfected, "K4", false,
+                             {outside, "rcpt=postmaster@example.net,rcpt@example.org"}),
+              "");
+    for (const char *client : {"client=192.0.3.1", "client=2001:db9::1", "client=10.1.2.4"})
+        EXPECT_EQ(filter.session(infected, kRejectedInfected, "K5", false, {client}), "") << client;
+    EXPECT_TRUE(TempDir::list(filter.spool()).empty());
+    const std::string log = filter.log();
+    EXPECT_NE(log.find("K1: verdict=SKIPPED names=- action=accept size="), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("reason=\"authenticated sender\" client=198.51.100.7"), std::string::npos)
+        << log;
+
+    for (const char *bad : {"-N10.0.0.0/33", "-N::1/129", "-Nexample.org", "-Wnobody", "-r100%",
+                            "-rline\nbreak", "-Hsome", "-afailure=discard"})
+        EXPECT_EQ(run_filter({"-l", "inet:1@127.0.0.1", bad}).status, 2) << bad;
 }
 
 } // namespace
