@@ -42,6 +42,8 @@ struct Message {
     bool all_allowed = true;    // every recipient so far is on the allow list
     const char *skip = nullptr; // why the message is not scanned
     bool settled = false;       // whether the recipients have been weighed
+    bool envelope = false;      // whether the client and sender are known
+    bool in_body = false;       // whether the blank line after the headers is spooled
 
     void reset() {
         spool.remove();
@@ -58,6 +60,8 @@ struct Message {
         all_allowed = true;
         skip = nullptr;
         settled = false;
+        envelope = false;
+        in_body = false;
     }
 };
 
@@ -391,18 +395,23 @@ sfsistat on_negotiate(SMFICTX *ctx, unsigned long actions, unsigned long steps, 
     if (settings->header_mode == HeaderMode::Replace) wanted |= SMFIF_CHGHDRS;
     if (settings->quarantines()) wanted |= SMFIF_QUARANTINE;
     *want_actions = actions & wanted;
-    // The client's address and the sender's login come with MAIL FROM, so
-    // that the connect step can be left out.
-    if ((actions & SMFIF_SETSYMLIST) != 0 &&
-        smfi_setsymlist(ctx, SMFIM_ENVFROM, const_cast<char *>("{auth_authen} {client_addr}")) ==
-            MI_SUCCESS)
-        *want_actions |= SMFIF_SETSYMLIST;
     // Only the steps the filter uses, and no replies where it has nothing
     // to say: one answer per message, at its end. With the blank after the
-    // colon given, headers are spooled as received.
-    *want_steps = steps & (SMFIP_HDR_LEADSPC | SMFIP_NOCONNECT | SMFIP_NOHELO | SMFIP_NOUNKNOWN |
-                           SMFIP_NODATA | SMFIP_NR_MAIL | SMFIP_NR_RCPT | SMFIP_NR_HDR |
-                           SMFIP_NR_EOH | SMFIP_NR_BODY);
+    // colon given, headers are spooled as received; the end of the headers
+    // shows in the first piece of the body.
+    unsigned long wanted_steps = SMFIP_HDR_LEADSPC | SMFIP_NOCONNECT | SMFIP_NOHELO |
+                                 SMFIP_NOUNKNOWN | SMFIP_NODATA | SMFIP_NOEOH | SMFIP_NR_MAIL |
+                                 SMFIP_NR_RCPT | SMFIP_NR_HDR | SMFIP_NR_EOH | SMFIP_NR_BODY;
+    // Where the mail server sends the client's address, the login and the
+    // sender with the end of the message, MAIL FROM is left out too.
+    if ((actions & SMFIF_SETSYMLIST) != 0 &&
+        smfi_setsymlist(ctx, SMFIM_EOM,
+                        const_cast<char *>("i {auth_authen} {client_addr} {mail_addr}")) ==
+            MI_SUCCESS) {
+        *want_actions |= SMFIF_SETSYMLIST;
+        wanted_steps |= SMFIP_NOMAIL;
+    }
+    *want_steps = steps & wanted_steps;
     *want_2 = 0;
     *want_3 = 0;
     session->steps = *want_steps;
@@ -411,18 +420,30 @@ sfsistat on_negotiate(SMFICTX *ctx, unsigned long actions, unsigned long steps, 
     return SMFIS_CONTINUE;
 }
 
-sfsistat on_envfrom(SMFICTX *ctx, char **argv) {
-    Session *session = session_of(ctx);
-    if (session == nullptr) return SMFIS_TEMPFAIL;
-    Message &message = session->message;
-    message.reset();
-    message.sender = printable(argv != nullptr ? argv[0] : nullptr);
+// The client and the sender, from MAIL FROM or, when the mail server does
+// not send that step, from the macros of the end of the message. A login or
+// a listed client network means that the message is not scanned.
+void take_envelope(SMFICTX *ctx, Message &message, const char *sender) {
+    message.envelope = true;
+    if (sender != nullptr) {
+        message.sender = printable(sender);
+    } else {
+        message.sender = "<" + printable(macro(ctx, "{mail_addr}").c_str()) + ">";
+    }
     message.client = printable(macro(ctx, "{client_addr}").c_str(), 64);
     if (settings->skip_authenticated && !macro(ctx, "{auth_authen}").empty())
         message.skip = "authenticated sender";
     else if (!settings->skip_networks.empty() &&
              in_networks(settings->skip_networks, message.client))
         message.skip = "client network";
+}
+
+sfsistat on_envfrom(SMFICTX *ctx, char **argv) {
+    Session *session = session_of(ctx);
+    if (session == nullptr) return SMFIS_TEMPFAIL;
+    Message &message = session->message;
+    message.reset();
+    take_envelope(ctx, message, argv != nullptr && argv[0] != nullptr ? argv[0] : "<>");
     return go_on(*session, SMFIP_NR_MAIL);
 }
 
@@ -460,18 +481,25 @@ sfsistat on_header(SMFICTX *ctx, char *name, char *value) {
     return go_on(*session, SMFIP_NR_HDR);
 }
 
+// The blank line between the headers and the body, once.
+void end_headers(Message &message) {
+    if (message.in_body) return;
+    message.in_body = true;
+    settle(message);
+    spool_bytes(message, "\r\n", 2);
+}
+
 sfsistat on_eoh(SMFICTX *ctx) {
     Session *session = session_of(ctx);
     if (session == nullptr) return SMFIS_TEMPFAIL;
-    settle(session->message);
-    spool_bytes(session->message, "\r\n", 2);
+    end_headers(session->message);
     return go_on(*session, SMFIP_NR_EOH);
 }
 
 sfsistat on_body(SMFICTX *ctx, unsigned char *bytes, size_t count) {
     Session *session = session_of(ctx);
     if (session == nullptr) return SMFIS_TEMPFAIL;
-    settle(session->message);
+    end_headers(session->message);
     spool_bytes(session->message, reinterpret_cast<const char *>(bytes), count);
     return go_on(*session, SMFIP_NR_BODY);
 }
@@ -495,10 +523,12 @@ sfsistat on_eom(SMFICTX *ctx) {
     Session *session = session_of(ctx);
     if (session == nullptr) return SMFIS_TEMPFAIL;
     Message &message = session->message;
+    if (!message.envelope) take_envelope(ctx, message, nullptr);
+    end_headers(message);
     settle(message);
 
     Outcome outcome = scan_message(message);
-    message.spool.remove();
+    message.spool.recycle();
     Action action = action_for(outcome.kind);
     const std::string queue = queue_id(ctx);
     sfsistat status = answer(ctx, *session, outcome, action, queue);

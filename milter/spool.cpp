@@ -8,16 +8,28 @@
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
 constexpr int kNameAttempts = 100;
+// Empty files kept for later messages.
+constexpr size_t kMaxKept = 16;
 
-// The paths of the spool files that exist. Never destroyed: session threads
-// may still remove their files while the process ends.
+struct Kept {
+    int fd;
+    std::string path;
+    std::string folder;
+    gid_t group;
+};
+
+// The paths of the spool files that exist, and the empty ones kept. Never
+// destroyed: session threads may still remove their files while the process
+// ends.
 struct Registry {
     std::mutex mutex;
     std::set<std::string> paths;
+    std::vector<Kept> kept;
     bool stopped = false;
 };
 
@@ -30,6 +42,21 @@ Registry &registry() {
 
 int SpoolFile::create(const std::string &folder, gid_t group) {
     remove();
+    {
+        Registry &known = registry();
+        std::lock_guard<std::mutex> lock(known.mutex);
+        if (known.stopped) return ESHUTDOWN;
+        for (size_t index = known.kept.size(); index > 0; --index) {
+            Kept &file = known.kept[index - 1];
+            if (file.folder != folder || file.group != group) continue;
+            fd_ = file.fd;
+            path_ = std::move(file.path);
+            folder_ = folder;
+            group_ = group;
+            known.kept.erase(known.kept.begin() + static_cast<long>(index - 1));
+            return 0;
+        }
+    }
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         unsigned char random[8];
         if (getentropy(random, sizeof random) != 0) return errno;
@@ -52,6 +79,8 @@ int SpoolFile::create(const std::string &folder, gid_t group) {
         known.paths.insert(path);
         fd_ = fd;
         path_ = path;
+        folder_ = folder;
+        group_ = group;
         break;
     }
     if (fd_ < 0) return EEXIST;
@@ -79,10 +108,27 @@ int SpoolFile::write(const char *bytes, size_t count) {
 }
 
 int SpoolFile::finish() {
-    if (fd_ < 0) return EBADF;
-    int status = ::close(fd_);
-    fd_ = -1;
-    return status == 0 ? 0 : errno;
+    // Every byte went out with write(2): the scanning server, which opens the
+    // file by its path, reads them all while the descriptor stays open.
+    return fd_ < 0 ? EBADF : 0;
+}
+
+void SpoolFile::recycle() {
+    if (fd_ < 0 || path_.empty() || ::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) {
+        remove();
+        return;
+    }
+    Registry &known = registry();
+    {
+        std::lock_guard<std::mutex> lock(known.mutex);
+        if (!known.stopped && known.kept.size() < kMaxKept && known.paths.count(path_) != 0) {
+            known.kept.push_back({fd_, std::move(path_), folder_, group_});
+            fd_ = -1;
+            path_.clear();
+            return;
+        }
+    }
+    remove();
 }
 
 void SpoolFile::remove() {
@@ -105,4 +151,7 @@ void spool_stop() {
     for (const std::string &path : known.paths)
         ::unlink(path.c_str());
     known.paths.clear();
+    for (const Kept &file : known.kept)
+        ::close(file.fd);
+    known.kept.clear();
 }

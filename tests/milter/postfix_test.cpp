@@ -51,10 +51,10 @@ std::string message(const std::string &subject, const std::string &body,
 }
 
 std::string infected_message(const std::string &subject) {
-    return message(subject,
-                   mail_body_with_attachment(standin::test_file_bytes(),
-                                             "Content-Transfer-Encoding: base64"),
-                   std::string("multipart/mixed; boundary=\"") + kMailBoundary + "\"");
+    return message(
+        subject,
+        mail_body_with_attachment(standin::test_file_bytes(), "Content-Transfer-Encoding: base64"),
+        std::string("multipart/mixed; boundary=\"") + kMailBoundary + "\"");
 }
 
 // "250 2.0.0 Ok: queued as 4F2A91C3" gives 4F2A91C3.
@@ -216,13 +216,35 @@ TEST_F(PostfixTest, TheReadmeStepsScanMailOnItsWayIn) {
 
     const std::string socket = root_ / "queue/orvamilter/orvamilter.sock";
     BackgroundProcess filter(ORVAMILTER_BINARY,
-                             {"orvamilter", "-f", "-e", "-l", "unix:" + socket, "-M", "0660", "-G",
-                              "postfix", "-u", "nobody", "-s", scanner, "-d", root_ / "spool",
-                              "-a", "warning=quarantine", "-A", "-t", "5", "-T", "2"},
+                             {"orvamilter",
+                              "-f",
+                              "-e",
+                              "-l",
+                              "unix:" + socket,
+                              "-M",
+                              "0660",
+                              "-G",
+                              "postfix",
+                              "-u",
+                              "nobody",
+                              "-s",
+                              scanner,
+                              "-d",
+                              root_ / "spool",
+                              "-a",
+                              "warning=quarantine",
+                              "-A",
+                              "-t",
+                              "5",
+                              "-T",
+                              "2"},
                              root_ / "filter.log");
-    ASSERT_TRUE(wait_for([&] {
-        return TempDir::read(root_ / "filter.log").find(" listening on ") != std::string::npos;
-    }, 5000)) << TempDir::read(root_ / "filter.log");
+    ASSERT_TRUE(wait_for(
+        [&] {
+            return TempDir::read(root_ / "filter.log").find(" listening on ") != std::string::npos;
+        },
+        5000))
+        << TempDir::read(root_ / "filter.log");
 
     const uint16_t plain_port = free_tcp_port();
     const uint16_t filtered_port = free_tcp_port();
@@ -234,32 +256,42 @@ TEST_F(PostfixTest, TheReadmeStepsScanMailOnItsWayIn) {
           "non_smtpd_milters = $smtpd_milters\n"
           "milter_default_action = tempfail\n"
           "compatibility_level = 3.6\n"
-          "queue_directory = " + root + "/queue\n"
-          "data_directory = " + root + "/data\n"
-          "maillog_file = " + root + "/maillog\n"
-          "maillog_file_prefixes = " + root + "\n"
-          "inet_interfaces = loopback-only\ninet_protocols = ipv4\n"
-          "myhostname = mx.orva.test\nmydestination =\nmynetworks = 127.0.0.0/8\n"
-          "relay_domains = dest.test hop.test\n"
-          "transport_maps = inline:{ hop.test=smtp:[127.0.0.1]:" + std::to_string(filtered_port) +
-          " }\n"
-          "alias_maps =\nalias_database =\nsmtp_dns_support_level = disabled\n"
-          "smtpd_sasl_type = dovecot\nsmtpd_sasl_path = private/auth\n");
+          "queue_directory = " +
+              root +
+              "/queue\n"
+              "data_directory = " +
+              root +
+              "/data\n"
+              "maillog_file = " +
+              root +
+              "/maillog\n"
+              "maillog_file_prefixes = " +
+              root +
+              "\n"
+              "inet_interfaces = loopback-only\ninet_protocols = ipv4\n"
+              "myhostname = mx.orva.test\nmydestination =\nmynetworks = 127.0.0.0/8\n"
+              "relay_domains = dest.test hop.test\n"
+              "transport_maps = inline:{ hop.test=smtp:[127.0.0.1]:" +
+              std::to_string(filtered_port) +
+              " }\n"
+              "alias_maps =\nalias_database =\nsmtp_dns_support_level = disabled\n"
+              "smtpd_sasl_type = dovecot\nsmtpd_sasl_path = private/auth\n");
     write("capture.sh", "#!/bin/sh\ncat > \"$1/$2.eml\"\n");
     chmod((root_ / "capture.sh").c_str(), 0755);
     const std::string services[] = {
-        "pickup unix n - y 60 1 pickup",   "cleanup unix n - y - 0 cleanup",
-        "qmgr unix n - n 300 1 qmgr",      "rewrite unix - - y - - trivial-rewrite",
-        "bounce unix - - y - 0 bounce",    "defer unix - - y - 0 bounce",
-        "trace unix - - y - 0 bounce",     "verify unix - - y - 1 verify",
-        "flush unix n - y 1000? 0 flush",  "proxymap unix - - n - - proxymap",
-        "smtp unix - - y - - smtp",        "showq unix n - y - - showq",
-        "error unix - - y - - error",      "retry unix - - y - - error",
-        "discard unix - - y - - discard",  "anvil unix - - y - 1 anvil",
-        "scache unix - - y - 1 scache",    "postlog unix-dgram n - n - 1 postlogd"};
+        "pickup unix n - y 60 1 pickup",  "cleanup unix n - y - 0 cleanup",
+        "qmgr unix n - n 300 1 qmgr",     "rewrite unix - - y - - trivial-rewrite",
+        "bounce unix - - y - 0 bounce",   "defer unix - - y - 0 bounce",
+        "trace unix - - y - 0 bounce",    "verify unix - - y - 1 verify",
+        "flush unix n - y 1000? 0 flush", "proxymap unix - - n - - proxymap",
+        "smtp unix - - y - - smtp",       "showq unix n - y - - showq",
+        "error unix - - y - - error",     "retry unix - - y - - error",
+        "discard unix - - y - - discard", "anvil unix - - y - 1 anvil",
+        "scache unix - - y - 1 scache",   "postlog unix-dgram n - n - 1 postlogd"};
     std::string master = "127.0.0.1:" + std::to_string(plain_port) +
                          " inet n - n - - smtpd -o smtpd_milters= -o non_smtpd_milters=\n"
-                         "127.0.0.1:" + std::to_string(filtered_port) +
+                         "127.0.0.1:" +
+                         std::to_string(filtered_port) +
                          " inet n - y - - smtpd -o content_filter=capture:dummy"
                          " -o smtpd_sasl_auth_enable=yes\n";
     for (const std::string &service : services)
@@ -268,7 +300,8 @@ TEST_F(PostfixTest, TheReadmeStepsScanMailOnItsWayIn) {
               root + "/mail ${queue_id}\n";
     write("conf/master.cf", master);
     conf_ = root_ / "conf";
-    ProcessResult started = run_process(kPostfix, {"postfix", "-c", conf_, "start"}, {"", "", 20000});
+    ProcessResult started =
+        run_process(kPostfix, {"postfix", "-c", conf_, "start"}, {"", "", 20000});
     ASSERT_EQ(started.status, 0) << started.out << started.err << maillog();
     LoginService logins(root_ / "queue/private/auth");
     ASSERT_TRUE(logins.bound());
@@ -304,7 +337,8 @@ TEST_F(PostfixTest, TheReadmeStepsScanMailOnItsWayIn) {
         << held_text;
 
     // An authenticated sender's mail passes unscanned, and says so.
-    EXPECT_EQ(smtp.command("AUTH PLAIN AGFsaWNlAHNlY3JldA=="), "235 2.7.0 Authentication successful\r\n");
+    EXPECT_EQ(smtp.command("AUTH PLAIN AGFsaWNlAHNlY3JldA=="),
+              "235 2.7.0 Authentication successful\r\n");
     reply = smtp.send_mail("alice@src.test", {"user@dest.test"}, infected_message("from alice"));
     EXPECT_EQ(reply.rfind("250 ", 0), 0u) << reply;
     ASSERT_TRUE(wait_for([&] { return !delivered("from alice").empty(); })) << maillog();
@@ -336,8 +370,14 @@ TEST_F(PostfixTest, TheReadmeStepsScanMailOnItsWayIn) {
     EXPECT_TRUE(wait_for([&] { return !delivered("relayed").empty(); })) << maillog();
     EXPECT_NE(delivered("relayed").find("\nX-Virus-Status: OK\n"), std::string::npos);
     EXPECT_EQ(postqueue("-p").find(queued), std::string::npos) << postqueue("-p");
-    EXPECT_TRUE(TempDir::list(root_ / "spool").empty());
     EXPECT_EQ(filter.stop(), 0);
+    EXPECT_TRUE(TempDir::list(root_ / "spool").empty());
+    // Postfix hands the filter the envelope with the end of the message.
+    const std::string log = TempDir::read(root_ / "filter.log");
+    EXPECT_NE(log.find("verdict=INFECTED names=EICAR-Test-File action=reject"), std::string::npos);
+    EXPECT_NE(log.find(" client=127.0.0.1 from=<sender@src.test> to=<user@dest.test>"),
+              std::string::npos)
+        << log;
 }
 
 } // namespace

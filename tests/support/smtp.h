@@ -80,8 +80,7 @@ class SmtpClient {
             std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms_);
         for (;;) {
             size_t start = 0;
-            for (size_t end; (end = text.find("\r\n", start)) != std::string::npos;
-                 start = end + 2)
+            for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
                 if (end - start >= 4 && text[start + 3] == ' ') return text.substr(0, end + 2);
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                                   deadline - std::chrono::steady_clock::now())
