@@ -428,7 +428,9 @@ void take_envelope(SMFICTX *ctx, Message &message, const char *sender) {
     if (sender != nullptr) {
         message.sender = printable(sender);
     } else {
-        message.sender = "<" + printable(macro(ctx, "{mail_addr}").c_str()) + ">";
+        message.sender = '<';
+        message.sender += printable(macro(ctx, "{mail_addr}").c_str());
+        message.sender += '>';
     }
     message.client = printable(macro(ctx, "{client_addr}").c_str(), 64);
     if (settings->skip_authenticated && !macro(ctx, "{auth_authen}").empty())

@@ -381,10 +381,18 @@ int main(int argc, char **argv) {
             return 1;
         }
         // The connections end with the process, without waiting for a
-        // server that may not answer.
-        return report_checks(check_setup(checks, pool));
+        // server that may not answer QUIT.
+        int status = report_checks(check_setup(checks, pool));
+        std::fflush(stdout);
+        _exit(status);
     }
 
+    // A daemon works from "/": a relative pid file is taken from here.
+    if (!options.pid_file.empty() && options.pid_file[0] != '/') {
+        char here[PATH_MAX];
+        if (getcwd(here, sizeof here) == nullptr) return fail("pid file %s: %s", "");
+        options.pid_file = std::string(here) + "/" + options.pid_file;
+    }
     log_stderr = options.log_stderr;
     log_open(options.log_stderr);
     if (!catch_stops()) return fail("cannot catch signals%s: %s", "");

@@ -13,14 +13,19 @@
 namespace {
 
 constexpr int kNameAttempts = 100;
-// Empty files kept for later messages.
+// Files kept for later messages.
 constexpr size_t kMaxKept = 16;
+// A kept file of up to this size has its bytes overwritten with zeros; a
+// larger one is cut to nothing. Emptying a file by truncation costs more than
+// zeros in the page cache (ext4 then allocates and frees its blocks at once).
+constexpr off_t kZeroedSize = 256 * 1024;
 
 struct Kept {
     int fd;
     std::string path;
     std::string folder;
     gid_t group;
+    off_t size; // bytes, all of them zero
 };
 
 // The paths of the spool files that exist, and the empty ones kept. Never
@@ -53,6 +58,8 @@ int SpoolFile::create(const std::string &folder, gid_t group) {
             path_ = std::move(file.path);
             folder_ = folder;
             group_ = group;
+            size_ = 0;
+            stale_ = file.size;
             known.kept.erase(known.kept.begin() + static_cast<long>(index - 1));
             return 0;
         }
@@ -81,6 +88,8 @@ int SpoolFile::create(const std::string &folder, gid_t group) {
         path_ = path;
         folder_ = folder;
         group_ = group;
+        size_ = 0;
+        stale_ = 0;
         break;
     }
     if (fd_ < 0) return EEXIST;
@@ -103,26 +112,45 @@ int SpoolFile::write(const char *bytes, size_t count) {
         if (written <= 0) return written < 0 ? errno : EIO;
         bytes += written;
         count -= static_cast<size_t>(written);
+        size_ += written;
     }
     return 0;
 }
 
 int SpoolFile::finish() {
+    if (fd_ < 0) return EBADF;
     // Every byte went out with write(2): the scanning server, which opens the
-    // file by its path, reads them all while the descriptor stays open.
-    return fd_ < 0 ? EBADF : 0;
+    // file by its path, reads them all while the descriptor stays open. Zeros
+    // of an earlier message beyond this one's end are cut off.
+    if (stale_ > size_ && ::ftruncate(fd_, size_) != 0) return errno;
+    stale_ = 0;
+    return 0;
 }
 
 void SpoolFile::recycle() {
-    if (fd_ < 0 || path_.empty() || ::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) {
-        remove();
-        return;
+    if (fd_ < 0 || path_.empty()) return remove();
+    off_t size = size_ > stale_ ? size_ : stale_;
+    bool emptied = ::lseek(fd_, 0, SEEK_SET) == 0;
+    if (emptied && size > kZeroedSize) {
+        emptied = ::ftruncate(fd_, 0) == 0;
+        size = 0;
     }
+    static const char zeros[16384] = {};
+    for (off_t at = 0; emptied && at < size;) {
+        const off_t left = size - at;
+        const size_t piece =
+            left < static_cast<off_t>(sizeof zeros) ? static_cast<size_t>(left) : sizeof zeros;
+        ssize_t written = ::write(fd_, zeros, piece);
+        if (written < 0 && errno == EINTR) continue;
+        emptied = written > 0;
+        at += written;
+    }
+    if (emptied) emptied = ::lseek(fd_, 0, SEEK_SET) == 0;
     Registry &known = registry();
-    {
+    if (emptied) {
         std::lock_guard<std::mutex> lock(known.mutex);
         if (!known.stopped && known.kept.size() < kMaxKept && known.paths.count(path_) != 0) {
-            known.kept.push_back({fd_, std::move(path_), folder_, group_});
+            known.kept.push_back({fd_, std::move(path_), folder_, group_, size});
             fd_ = -1;
             path_.clear();
             return;

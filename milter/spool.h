@@ -31,8 +31,9 @@ class SpoolFile {
     // Ends the writing, keeping the file for the scan; 0 or an errno.
     int finish();
 
-    // Empties the file and keeps it for a later message (up to a few such
-    // files; beyond them, or when it cannot be emptied, it is removed).
+    // Empties the file, its bytes overwritten with zeros (or, for a large
+    // one, cut off), and keeps it for a later message: up to a few such
+    // files; beyond them, or when it cannot be emptied, it is removed.
     void recycle();
 
     // Closes and removes the file, if there is one.
@@ -46,6 +47,8 @@ class SpoolFile {
     std::string path_;
     std::string folder_;
     gid_t group_ = static_cast<gid_t>(-1);
+    off_t size_ = 0;  // bytes of this message written
+    off_t stale_ = 0; // zeros of an earlier message still in the file
 };
 
 // Refuses every later create and removes every spool file that exists, kept
