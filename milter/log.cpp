@@ -25,6 +25,10 @@ void log_line(int priority, const char *format, ...) {
         syslog(priority, "%s", text);
         return;
     }
-    // One call per line, so that lines of concurrent sessions never mix.
-    std::fprintf(stderr, "orvamilter[%ld]: %s\n", static_cast<long>(getpid()), text);
+    // One call per line, so that lines of concurrent sessions never mix. The
+    // level is named as syslog would file it, for warnings and worse.
+    const char *level = priority <= LOG_ERR       ? "error: "
+                        : priority == LOG_WARNING ? "warning: "
+                                                  : "";
+    std::fprintf(stderr, "orvamilter[%ld]: %s%s\n", static_cast<long>(getpid()), level, text);
 }

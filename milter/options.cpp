@@ -49,6 +49,17 @@ bool parse_size(const char *text, uint64_t &size) {
     return true;
 }
 
+// An octal file mode such as 0660.
+bool parse_mode(const char *text, int &mode) {
+    if (text[0] < '0' || text[0] > '7') return false;
+    char *end = nullptr;
+    errno = 0;
+    unsigned long value = std::strtoul(text, &end, 8);
+    if (errno != 0 || *end != '\0' || value > 0777) return false;
+    mode = static_cast<int>(value);
+    return true;
+}
+
 bool parse_timeout(const char *text, uint32_t &seconds) {
     uint64_t value = 0;
     if (!parse_number(text, kMaxTimeoutSec, value) || value == 0) return false;
@@ -69,10 +80,12 @@ bool parse_action(const char *text, MilterOptions &options) {
         std::initializer_list<Action> allowed;
     };
     const Class classes[] = {
-        {"infected", &options.infected, {Action::Reject, Action::Discard, Action::Accept}},
-        {"warning", &options.warning, {Action::Accept, Action::Reject}},
-        {"suspicion", &options.suspicion, {Action::Accept, Action::Reject}},
-        {"failure", &options.failure, {Action::Tempfail, Action::Accept}},
+        {"infected",
+         &options.infected,
+         {Action::Reject, Action::Discard, Action::Accept, Action::Quarantine}},
+        {"warning", &options.warning, {Action::Accept, Action::Reject, Action::Quarantine}},
+        {"suspicion", &options.suspicion, {Action::Accept, Action::Reject, Action::Quarantine}},
+        {"failure", &options.failure, {Action::Tempfail, Action::Accept, Action::Reject}},
         {"oversize", &options.oversize, {Action::Accept, Action::Tempfail}},
     };
     for (const Class &entry : classes) {
@@ -88,7 +101,28 @@ bool parse_action(const char *text, MilterOptions &options) {
     return false;
 }
 
+// A list of items separated by commas, each of which must parse.
+template <typename Item, typename Parse>
+bool parse_list(const char *text, std::vector<Item> &items, Parse parse) {
+    std::string list(text);
+    size_t start = 0;
+    for (;;) {
+        size_t comma = list.find(',', start);
+        Item item{};
+        if (!parse(list.substr(start, comma - start), item)) return false;
+        items.push_back(item);
+        if (comma == std::string::npos) return true;
+        start = comma + 1;
+    }
+}
+
 } // namespace
+
+bool MilterOptions::quarantines() const {
+    for (Action action : {infected, warning, suspicion, failure, oversize})
+        if (action == Action::Quarantine) return true;
+    return false;
+}
 
 const char *action_name(Action action) {
     switch (action) {
@@ -100,29 +134,44 @@ const char *action_name(Action action) {
         return "discard";
     case Action::Tempfail:
         return "tempfail";
+    case Action::Quarantine:
+        return "quarantine";
     }
     return "?";
 }
 
 const char *usage_text() {
     return "Usage: orvamilter -l SOCKET [options]\n"
+           "       orvamilter -C [options]\n"
            "  -l SOCKET        where the mail server connects: unix:PATH or inet:PORT@HOST\n"
            "  -s ADDRESS       the scanning server: a socket path, HOST or HOST:PORT\n"
            "                   (default /run/orvaserver/orvaserver.sock)\n"
            "  -d DIR           folder of the messages' spool files (default "
            "/var/spool/orvamilter)\n"
            "  -g GROUP         group of the spool files, for the scanning server to read them\n"
+           "  -u USER[:GROUP]  run as USER (and GROUP) once the socket is open (needs root)\n"
+           "  -M MODE          mode of the filter's Unix socket, in octal (e.g. 0660)\n"
+           "  -G GROUP         group of the filter's Unix socket\n"
            "  -m SIZE          largest message scanned, in bytes, or with k, M or G;\n"
            "                   0: no limit (default 25M)\n"
            "  -t SECONDS       time-out of the scanning server's replies (default 30)\n"
            "  -T SECONDS       time-out of a TCP connect to the scanning server (default 5)\n"
-           "  -a CLASS=ACTION  infected=reject|discard|accept (default reject)\n"
-           "                   warning=accept|reject, suspicion=accept|reject (default accept)\n"
-           "                   failure=tempfail|accept (default tempfail)\n"
+           "  -a CLASS=ACTION  infected=reject|discard|accept|quarantine (default reject)\n"
+           "                   warning=accept|reject|quarantine, suspicion=... (default accept)\n"
+           "                   failure=tempfail|accept|reject (default tempfail)\n"
            "                   oversize=accept|tempfail (default accept)\n"
+           "  -r TEXT          the reject text: %s verdict and names, %v verdict, %n names,\n"
+           "                   %i queue id (default \"Message refused: %s\")\n"
+           "  -H MODE          the filter's headers: replace (default), add or off\n"
+           "  -A               do not scan messages from authenticated senders\n"
+           "  -N CIDR[,...]    do not scan messages from these client networks\n"
+           "  -W ADDRESS[,...] do not scan messages whose every recipient is listed:\n"
+           "                   user@domain, user@ (any domain) or @domain\n"
            "  -f               stay in the foreground\n"
            "  -e               log to standard error instead of syslog (needs -f)\n"
            "  -P FILE          write the process id to FILE\n"
+           "  -C               check the configuration (spool folder, probe file, scanning\n"
+           "                   server) and exit: 0 when everything works\n"
            "  -h, -v           this help, the version\n";
 }
 
@@ -130,7 +179,7 @@ Parsed parse_options(int argc, char **argv, MilterOptions &options, std::string 
     optind = 1;
     opterr = 0;
     int option;
-    while ((option = getopt(argc, argv, ":l:s:d:g:m:t:T:a:feP:hv")) != -1) {
+    while ((option = getopt(argc, argv, ":l:s:d:g:m:t:T:a:feP:u:M:G:Cr:H:AN:W:hv")) != -1) {
         switch (option) {
         case 'l':
             options.listen = optarg;
@@ -173,6 +222,55 @@ Parsed parse_options(int argc, char **argv, MilterOptions &options, std::string 
         case 'P':
             options.pid_file = optarg;
             break;
+        case 'u':
+            options.run_as = optarg;
+            break;
+        case 'M':
+            if (!parse_mode(optarg, options.socket_mode)) {
+                error = std::string("bad socket mode (octal, 0 to 0777): ") + optarg;
+                return Parsed::Error;
+            }
+            break;
+        case 'G':
+            options.socket_group = optarg;
+            break;
+        case 'C':
+            options.check_only = true;
+            break;
+        case 'r':
+            if (!valid_template(optarg)) {
+                error = std::string("bad reject text (printable, %s %v %n %i only): ") + optarg;
+                return Parsed::Error;
+            }
+            options.reject_text = optarg;
+            break;
+        case 'H':
+            if (std::strcmp(optarg, "replace") == 0) {
+                options.header_mode = HeaderMode::Replace;
+            } else if (std::strcmp(optarg, "add") == 0) {
+                options.header_mode = HeaderMode::Add;
+            } else if (std::strcmp(optarg, "off") == 0) {
+                options.header_mode = HeaderMode::Off;
+            } else {
+                error = std::string("bad header mode (replace, add or off): ") + optarg;
+                return Parsed::Error;
+            }
+            break;
+        case 'A':
+            options.skip_authenticated = true;
+            break;
+        case 'N':
+            if (!parse_list(optarg, options.skip_networks, parse_network)) {
+                error = std::string("bad network (CIDR, IPv4 or IPv6): ") + optarg;
+                return Parsed::Error;
+            }
+            break;
+        case 'W':
+            if (!parse_list(optarg, options.allowed_recipients, parse_recipient_rule)) {
+                error = std::string("bad recipient (user@domain, user@ or @domain): ") + optarg;
+                return Parsed::Error;
+            }
+            break;
         case 'h':
             return Parsed::Help;
         case 'v':
@@ -189,8 +287,13 @@ Parsed parse_options(int argc, char **argv, MilterOptions &options, std::string 
         error = std::string("unexpected argument: ") + argv[optind];
         return Parsed::Error;
     }
-    if (options.listen.empty()) {
+    if (options.listen.empty() && !options.check_only) {
         error = "-l SOCKET is required";
+        return Parsed::Error;
+    }
+    if ((options.socket_mode >= 0 || !options.socket_group.empty()) &&
+        options.listen.rfind("inet", 0) == 0) {
+        error = "-M and -G apply to a Unix socket only";
         return Parsed::Error;
     }
     if (options.server.empty()) {

@@ -3,9 +3,17 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "milter/policy.h"
 
 // What becomes of a message. Each class of outcome allows some of them.
-enum class Action { Accept, Reject, Discard, Tempfail };
+enum class Action { Accept, Reject, Discard, Tempfail, Quarantine };
+
+// What the filter does with its own headers: replaces any that a message
+// brought along, adds its own beside them, or leaves headers alone.
+enum class HeaderMode { Replace, Add, Off };
 
 struct MilterOptions {
     std::string listen;                                     // -l, the mail-filter socket
@@ -23,6 +31,18 @@ struct MilterOptions {
     bool foreground = false;                                // -f
     bool log_stderr = false;                                // -e
     std::string pid_file;                                   // -P
+    int socket_mode = -1;                                   // -M, -1: as the umask makes it
+    std::string socket_group;                               // -G, empty: the process's group
+    std::string run_as;                                     // -u USER[:GROUP], empty: stay
+    bool check_only = false;                                // -C
+    std::string reject_text = "Message refused: %s";        // -r, a template
+    HeaderMode header_mode = HeaderMode::Replace;           // -H
+    bool skip_authenticated = false;                        // -A
+    std::vector<Network> skip_networks;                     // -N
+    std::vector<std::string> allowed_recipients; // -W, as parse_recipient_rule keeps them
+
+    // Whether some class is quarantined, so that the filter asks for it.
+    bool quarantines() const;
 };
 
 enum class Parsed { Run, Help, Version, Error };
@@ -32,5 +52,5 @@ Parsed parse_options(int argc, char **argv, MilterOptions &options, std::string 
 
 const char *usage_text();
 
-// "accept", "reject", "discard" or "tempfail".
+// "accept", "reject", "discard", "tempfail" or "quarantine".
 const char *action_name(Action action);

@@ -1,7 +1,9 @@
 // The spool file of one message: created in a private folder under a random
 // name, never through a link, readable by its owner and one group only, and
-// removed on every path. Every spool file that exists is also known to the
-// process, so that a stop removes the ones that sessions still hold.
+// emptied or removed on every path. An emptied file is kept for a later
+// message (creating and removing a file per message is the costliest step of
+// the file system); every spool file that exists, in use or kept, is known to
+// the process, so that a stop removes them all.
 #pragma once
 
 #include <cstddef>
@@ -15,18 +17,24 @@ class SpoolFile {
     SpoolFile(const SpoolFile &) = delete;
     SpoolFile &operator=(const SpoolFile &) = delete;
 
-    // Creates a new file "orvamilter-<random>" in `folder` (an absolute path)
-    // with O_CREAT|O_EXCL|O_NOFOLLOW, gives it to `group` unless that is
-    // (gid_t)-1, and sets its mode to 0640 whatever the umask. Returns 0, or
-    // the errno of the failing step (ESHUTDOWN once spool_stop has run);
-    // nothing is left behind on failure.
+    // Takes an empty file kept from an earlier message of the same folder
+    // and group, or creates a new file "orvamilter-<random>" in `folder` (an
+    // absolute path) with O_CREAT|O_EXCL|O_NOFOLLOW, gives it to `group`
+    // unless that is (gid_t)-1, and sets its mode to 0640 whatever the umask.
+    // Returns 0, or the errno of the failing step (ESHUTDOWN once spool_stop
+    // has run); nothing is left behind on failure.
     int create(const std::string &folder, gid_t group);
 
     // Appends all the bytes; 0 or an errno.
     int write(const char *bytes, size_t count);
 
-    // Closes the file, keeping it for the scan; 0 or an errno.
+    // Ends the writing, keeping the file for the scan; 0 or an errno.
     int finish();
+
+    // Empties the file, its bytes overwritten with zeros (or, for a large
+    // one, cut off), and keeps it for a later message: up to a few such
+    // files; beyond them, or when it cannot be emptied, it is removed.
+    void recycle();
 
     // Closes and removes the file, if there is one.
     void remove();
@@ -37,7 +45,12 @@ class SpoolFile {
   private:
     int fd_ = -1;
     std::string path_;
+    std::string folder_;
+    gid_t group_ = static_cast<gid_t>(-1);
+    off_t size_ = 0;  // bytes of this message written
+    off_t stale_ = 0; // zeros of an earlier message still in the file
 };
 
-// Refuses every later create and removes every spool file that exists.
+// Refuses every later create and removes every spool file that exists, kept
+// ones included.
 void spool_stop();

@@ -3,9 +3,10 @@
 # the server on a socket in a temporary folder, and shows the client checking
 # it, scanning a clean file, the standard anti-virus test file and a file
 # with a warning, curing an infected letter, a folder scanned as a tree on
-# several connections and files scanned over TCP; then, where the mail-filter
-# library and miltertest are installed, a clean and an infected message going
-# through the mail filter orvamilter. Every command is shown with its output
+# several connections and files scanned over TCP; then the mail filter
+# orvamilter checking its configuration and passing a clean and an infected
+# message (the mail-filter library and miltertest are installed as root;
+# without them the filter is left out and the demo says so). Every command is shown with its output
 # and exit status. The servers and the folder are gone at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,7 +14,10 @@ root=$PWD
 . scripts/lib.sh
 
 ensure_build_tools
-say "building the client and the stand-in server in build/ ..."
+# The mail filter's library and test tool: installed as root, named otherwise
+# (the demo then leaves the filter out).
+ensure_milter_tools || true
+say "building the client, the stand-in server and the mail filter in build/ ..."
 # Only the programs the demo runs; the test command builds the rest.
 programs=(orvaclient orvaserver-standin)
 with_milter=
@@ -128,6 +132,11 @@ if [ -z "$with_milter" ]; then
     printf '(sudo apt-get install libmilter-dev miltertest)\n'
 else
     mkdir spool
+    printf '\nFirst its configuration check: the spool folder, a probe file, the server.\n'
+    printf '$ orvamilter -C -s %s -d %s\n' "$socket" "$work/spool"
+    status=0
+    "$root/build/orvamilter" -C -s "$socket" -d "$work/spool" || status=$?
+    printf '[exit status %d]\n\n' "$status"
     "$root/build/orvamilter" -f -e -l "unix:$work/milter.sock" -s "$socket" -d "$work/spool" \
         2>"$work/milter.log" &
     milter_pid=$!

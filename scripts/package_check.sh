@@ -10,9 +10,11 @@
 # pages must render without warnings; the installed mail filter must start
 # against the installed stand-in and stop cleanly on SIGTERM (where the
 # system's mail-filter library is, so that it was built). Run as root where
-# dpkg is, it also makes the Debian package with cpack, installs it (its
-# dependency on the mail-filter library declared), builds and runs an example
-# against the system copy, removes it and checks that no file is left.
+# dpkg is, it also makes the Debian packages with cpack (client, library,
+# development files, stand-in, mail filter) and installs, uses and purges
+# each in turn: the filter's package must make its user, group and spool
+# folder, start as its service starts it (systemd-analyze verify checks the
+# unit where it is), and leave nothing behind when purged.
 #
 # Usage: scripts/package_check.sh
 #   ORVA_PACKAGE_DEB=0  skips the Debian package step.
@@ -31,7 +33,7 @@ cleanup() {
         kill "$server_pid" 2>/dev/null || true
         wait "$server_pid" 2>/dev/null || true
     fi
-    if [ -n "$deb_installed" ]; then dpkg --purge orvaclient >/dev/null 2>&1 || true; fi
+    if [ -n "$deb_installed" ]; then deb_purge_all; fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -318,7 +320,142 @@ else
     say "package check: neither man nor groff available; manual pages not rendered"
 fi
 
-# --- the Debian package ---------------------------------------------------
+# --- the Debian packages --------------------------------------------------
+# Each package is installed, used and purged in turn (the stand-in first, for
+# the others to talk to), under the lock of the machine-global steps; after
+# each purge nothing of it may be left: no file, no folder it made, and for
+# the mail filter no user, group or spool folder.
+deb_packages=(orvaserver-standin orvaclient liborvaconn1 liborvaconn-dev orvamilter)
+
+deb_purge_all() {
+    local package
+    for package in orvamilter liborvaconn-dev liborvaconn1 orvaclient orvaserver-standin; do
+        dpkg --purge "$package" >/dev/null 2>&1 || true
+    done
+}
+
+# deb_contents PACKAGE: its files, and the folders that do not exist yet.
+deb_contents() {
+    local deb=$1 kind path
+    dpkg-deb -c "$deb" | awk '{ print $1, $6 }' | sed 's| \./| /|' >"$work/contents.$2"
+    : >"$work/newdirs.$2"
+    while read -r kind path; do
+        path=${path%/}
+        case $kind in
+        d*) [ -n "$path" ] && [ ! -e "$path" ] && printf '%s\n' "$path" >>"$work/newdirs.$2" ;;
+        *) [ ! -e "$path" ] && [ ! -L "$path" ] || fail "$path exists before installing $2" ;;
+        esac
+    done <"$work/contents.$2"
+}
+
+# deb_gone PACKAGE: dpkg forgot it and nothing of it stayed.
+deb_gone() {
+    local package=$1 kind path
+    ! dpkg-query -W "$package" >/dev/null 2>&1 || fail "dpkg still knows $package after --purge"
+    ! compgen -G "/var/lib/dpkg/info/$package.*" >/dev/null ||
+        fail "dpkg left its records of $package"
+    while read -r kind path; do
+        path=${path%/}
+        case $kind in
+        d*) ;;
+        *) [ ! -e "$path" ] && [ ! -L "$path" ] || fail "purging $package left $path" ;;
+        esac
+    done <"$work/contents.$package"
+    while read -r path; do
+        [ ! -e "$path" ] || fail "purging $package left the directory $path"
+    done <"$work/newdirs.$package"
+}
+
+deb_install() {
+    local package=$1
+    deb_contents "$work/deb/${package}_1.0.0_"*.deb "$package"
+    deb_installed=1
+    quietly dpkg -i "$work/deb/${package}_1.0.0_"*.deb
+}
+
+deb_purge() {
+    quietly dpkg --purge "$1"
+    deb_gone "$1"
+}
+
+deb_uses() {
+    local socket=$work/deb-standin.sock pid status found
+    # The stand-in, which the other packages' programs then talk to. Its
+    # socket is open to the filter's user.
+    deb_install orvaserver-standin
+    chmod 755 "$work"
+    /usr/bin/orvaserver-standin --socket "$socket" \
+        --signatures /usr/share/orvaclient/signatures.txt >"$work/deb-standin.log" 2>&1 &
+    server_pid=$!
+    wait_for_socket "$socket" "$server_pid" || fail "the installed stand-in did not listen"
+    chmod 666 "$socket"
+
+    deb_install orvaclient
+    status=0
+    /usr/bin/orvaclient -p "$socket" -s "$work/files/test-virus.com" >"$work/got" || status=$?
+    [ "$status" = 4 ] && grep -q '^LINFECTED EICAR-Test-File$' "$work/got" ||
+        fail "the installed orvaclient: status $status"
+    man -w orvaclient >/dev/null 2>&1 || ! command -v man >/dev/null 2>&1 ||
+        fail "man does not find orvaclient(1)"
+
+    deb_install liborvaconn1
+    deb_install liborvaconn-dev
+    [ "$(PKG_CONFIG_PATH='' pkg-config --modversion orvaclient)" = 1.0.0 ] ||
+        fail "pkg-config does not find the installed package"
+    quietly cmake -S /usr/share/doc/orvaclient/examples -B "$work/examples-system" \
+        -DCMAKE_C_FLAGS="$warnings" -DCMAKE_CXX_FLAGS="$warnings"
+    quietly cmake --build "$work/examples-system" --target scan_file
+    found=$(ldd "$work/examples-system/scan_file" | sed -n 's/.*liborvaconn.so.1 => \([^ ]*\).*/\1/p')
+    [ -n "$found" ] && [ "$(readlink -f "$found")" = "$(readlink -f /usr/lib/liborvaconn.so.1)" ] ||
+        fail "the example does not find the system's liborvaconn.so.1 (found '$found')"
+    check_example "$work/examples-system/scan_file" "$socket" "$work/files/clean.txt" 0 \
+        "$work/files/clean.txt OK"
+
+    if [ "$milter" = 1 ]; then
+        deb_install orvamilter
+        local depends
+        depends=$(dpkg-deb -f "$work/deb/orvamilter_1.0.0_"*.deb Depends)
+        grep -q libmilter <<<"$depends" ||
+            fail "orvamilter does not declare its dependency on libmilter ($depends)"
+        getent passwd orvamilter >/dev/null && getent group orvamilter >/dev/null ||
+            fail "installing orvamilter made no user and group orvamilter"
+        [ "$(stat -c '%U:%G %a' /var/spool/orvamilter)" = "orvamilter:orvamilter 750" ] ||
+            fail "the spool folder is $(stat -c '%U:%G %a' /var/spool/orvamilter)"
+        grep -q '^ORVAMILTER_OPTIONS=' /etc/default/orvamilter || fail "no /etc/default/orvamilter"
+        if command -v systemd-analyze >/dev/null 2>&1; then
+            systemd-analyze verify /usr/lib/systemd/system/orvamilter.service >"$work/verify" 2>&1 ||
+                { cat "$work/verify" >&2; fail "systemd-analyze verify orvamilter.service"; }
+        fi
+        # As the service starts it, on the installed stand-in.
+        quietly /usr/sbin/orvamilter -C -u orvamilter:orvamilter -s "$socket" -d /var/spool/orvamilter
+        mkdir -p "$work/run"
+        status=0
+        /usr/sbin/orvamilter -u orvamilter:orvamilter -P "$work/run/orvamilter.pid" \
+            -l "unix:$work/run/orvamilter.sock" -s "$socket" -d /var/spool/orvamilter \
+            2>"$work/deb-milter.err" || status=$?
+        [ "$status" = 0 ] || { cat "$work/deb-milter.err" >&2; fail "the installed orvamilter: status $status"; }
+        pid=$(cat "$work/run/orvamilter.pid")
+        [ -S "$work/run/orvamilter.sock" ] || fail "the installed orvamilter does not listen"
+        [ "$(stat -c %U "/proc/$pid")" = orvamilter ] || fail "orvamilter does not run as its user"
+        kill -TERM "$pid"
+        for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+        ! kill -0 "$pid" 2>/dev/null || fail "the installed orvamilter did not stop"
+        deb_purge orvamilter
+        ! getent passwd orvamilter >/dev/null && ! getent group orvamilter >/dev/null ||
+            fail "purging orvamilter left its user or group"
+        [ ! -e /var/spool/orvamilter ] && [ ! -e /var/lib/orvamilter ] ||
+            fail "purging orvamilter left its spool or state folder"
+    fi
+    deb_purge liborvaconn-dev
+    deb_purge liborvaconn1
+    deb_purge orvaclient
+    kill "$server_pid"
+    wait "$server_pid" 2>/dev/null || true
+    server_pid=
+    deb_purge orvaserver-standin
+    deb_installed=
+}
+
 deb_step() {
     if [ "${ORVA_PACKAGE_DEB:-1}" = 0 ]; then
         say "package check: Debian package step skipped (ORVA_PACKAGE_DEB=0)"
@@ -329,71 +466,28 @@ deb_step() {
         say "package check: Debian package step skipped (needs root, dpkg and cpack)"
         return
     fi
-    if dpkg-query -W orvaclient >/dev/null 2>&1; then
-        say "package check: Debian package step skipped (dpkg knows an orvaclient package here)"
+    local package
+    for package in "${deb_packages[@]}"; do
+        if dpkg-query -W "$package" >/dev/null 2>&1; then
+            say "package check: Debian package step skipped (dpkg knows a $package package here)"
+            return
+        fi
+    done
+    if [ "$milter" = 1 ] && { getent passwd orvamilter || getent group orvamilter; } >/dev/null; then
+        say "package check: Debian package step skipped (a user or group orvamilter exists)"
         return
     fi
-    step "Debian package: cpack, dpkg -i, use, dpkg -r"
+    step "Debian packages: cpack, then dpkg -i, use and dpkg --purge of each"
     quietly cpack --config build-pkg/CPackConfig.cmake -G DEB -B "$work/deb"
-    local deb
-    deb=$(find "$work/deb" -maxdepth 1 -name 'orvaclient_*.deb' -print -quit)
-    [ -n "$deb" ] || fail "cpack made no .deb"
-    dpkg-deb -c "$deb" | awk '{ print $1, $6 }' | sed 's| \./| /|' >"$work/deb.contents"
-    # Directories that exist already belong to the system and stay.
-    local kind path
-    : >"$work/deb.newdirs"
-    while read -r kind path; do
-        path=${path%/}
-        case $kind in
-        d*) [ -n "$path" ] && [ ! -e "$path" ] && printf '%s\n' "$path" >>"$work/deb.newdirs" ;;
-        *) [ ! -e "$path" ] && [ ! -L "$path" ] || fail "$path exists before installing" ;;
-        esac
-    done <"$work/deb.contents"
-
-    deb_installed=1
-    quietly dpkg -i "$deb"
-    /usr/bin/orvaclient -v 2>/dev/null || fail "installed orvaclient -v"
-    [ "$(PKG_CONFIG_PATH='' pkg-config --modversion orvaclient)" = 1.0.0 ] ||
-        fail "pkg-config does not find the installed package"
-    man -w orvaclient >/dev/null 2>&1 || ! command -v man >/dev/null 2>&1 ||
-        fail "man does not find orvaclient(1)"
-    if [ "$milter" = 1 ]; then
-        /usr/sbin/orvamilter -v >/dev/null || fail "installed orvamilter -v"
-        man -w 8 orvamilter >/dev/null 2>&1 || ! command -v man >/dev/null 2>&1 ||
-            fail "man does not find orvamilter(8)"
-        local depends
-        depends=$(dpkg-deb -f "$deb" Depends)
-        grep -q libmilter <<<"$depends" ||
-            fail "the package does not declare its dependency on libmilter ($depends)"
-    fi
-    quietly cmake -S /usr/share/doc/orvaclient/examples -B "$work/examples-system" \
-        -DCMAKE_C_FLAGS="$warnings" -DCMAKE_CXX_FLAGS="$warnings"
-    quietly cmake --build "$work/examples-system" --target scan_file
-    local found
-    found=$(ldd "$work/examples-system/scan_file" | sed -n 's/.*liborvaconn.so.1 => \([^ ]*\).*/\1/p')
-    [ -n "$found" ] && [ "$(readlink -f "$found")" = "$(readlink -f /usr/lib/liborvaconn.so.1)" ] ||
-        fail "the example does not find the system's liborvaconn.so.1 (found '$found')"
-
-    # Remove, then purge: the package has maintainer scripts (ldconfig), so
-    # dpkg keeps its record until it is purged.
-    quietly dpkg -r orvaclient
-    quietly dpkg --purge orvaclient
-    deb_installed=
-    if dpkg-query -W orvaclient >/dev/null 2>&1; then
-        fail "dpkg still knows the package after dpkg -r and --purge"
-    fi
-    ! compgen -G '/var/lib/dpkg/info/orvaclient.*' >/dev/null ||
-        fail "dpkg left its records of the package"
-    while read -r kind path; do
-        path=${path%/}
-        case $kind in
-        d*) ;;
-        *) [ ! -e "$path" ] && [ ! -L "$path" ] || fail "dpkg -r left $path" ;;
-        esac
-    done <"$work/deb.contents"
-    while read -r path; do
-        [ ! -e "$path" ] || fail "dpkg -r left the directory $path"
-    done <"$work/deb.newdirs"
+    for package in "${deb_packages[@]}"; do
+        [ "$package" != orvamilter ] || [ "$milter" = 1 ] || continue
+        compgen -G "$work/deb/${package}_1.0.0_*.deb" >/dev/null || fail "cpack made no $package"
+    done
+    # dpkg and the system user are the machine's: one package check at a time.
+    exec 8>/tmp/orva-global.lock
+    flock 8
+    deb_uses
+    flock -u 8
 }
 deb_step
 

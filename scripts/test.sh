@@ -21,6 +21,7 @@ bash scripts/format_check.sh
 
 ensure_build_tools
 ensure_milter_tools
+ensure_postfix
 preset_build_and_test default
 
 ensure_clang_sanitizers

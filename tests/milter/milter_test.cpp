@@ -8,7 +8,10 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 
 #include "standin/signatures.h"
@@ -32,6 +35,31 @@ bool wait_for(const std::function<bool()> &condition) {
 bool exists(const std::string &path) {
     struct stat info {};
     return lstat(path.c_str(), &info) == 0;
+}
+
+// Whether no spool file holds a message: emptied ones (nothing but zeros)
+// are kept for later messages until the filter stops.
+bool holds_no_message(const std::string &spool) {
+    for (const std::string &name : TempDir::list(spool))
+        if (TempDir::read(spool + "/" + name).find_first_not_of('\0') != std::string::npos)
+            return false;
+    return true;
+}
+
+// Whether a program accepts connections on the Unix socket at `path`.
+bool answers(const std::string &path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    bool connected = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    close(fd);
+    return connected;
+}
+
+ProcessResult run_filter(std::vector<std::string> options) {
+    options.insert(options.begin(), "orvamilter");
+    return run_process(ORVAMILTER_BINARY, options, {"", "", 15000});
 }
 
 struct Message {
@@ -62,17 +90,40 @@ const Expect kDeferred = {"tempfail", "451 4.3.0 Message could not be scanned, t
 
 // An orvamilter process in a fresh folder, with short time-outs and a size
 // limit of 16 KiB (miltertest sends a body file in one piece, which the
-// library takes up to 64 KiB).
+// library takes up to 64 KiB). With a `user`, it runs as that user (-u) and
+// the spool folder is theirs; with `file_blocks`, under that file-size limit
+// (ulimit -f, in blocks of 512 bytes).
 class Filter {
   public:
-    explicit Filter(const std::string &server, std::vector<std::string> options = {}) {
+    explicit Filter(const std::string &server, std::vector<std::string> options = {},
+                    const std::string &user = "", int file_blocks = 0) {
         spool_ = folder_ / "spool";
         mkdir(spool_.c_str(), 0700);
         std::vector<std::string> argv = {"orvamilter", "-f",   "-e", "-l",   socket(),
                                          "-s",         server, "-d", spool_, "-t",
                                          "5",          "-T",   "2",  "-m",   "16k"};
         argv.insert(argv.end(), options.begin(), options.end());
-        process_ = std::make_unique<BackgroundProcess>(ORVAMILTER_BINARY, argv, folder_ / "log");
+        if (!user.empty()) {
+            struct passwd *entry = getpwnam(user.c_str());
+            // The user removes the socket from the folder when it stops.
+            for (const std::string &path : {folder_.path(), spool_}) {
+                if (entry != nullptr) {
+                    EXPECT_EQ(chown(path.c_str(), entry->pw_uid, entry->pw_gid), 0);
+                }
+            }
+            chmod(folder_.path().c_str(), 0755);
+            argv.insert(argv.end(), {"-u", user});
+        }
+        std::string program = ORVAMILTER_BINARY;
+        if (file_blocks > 0) {
+            argv.erase(argv.begin());
+            argv.insert(argv.begin(),
+                        {"sh", "-c",
+                         "ulimit -f " + std::to_string(file_blocks) + " && exec \"$0\" \"$@\"",
+                         ORVAMILTER_BINARY});
+            program = "/bin/sh";
+        }
+        process_ = std::make_unique<BackgroundProcess>(program, argv, folder_ / "log");
         started_ = wait_for([&] { return exists(socket_path()) || !process_->running(); }) &&
                    exists(socket_path());
     }
@@ -102,22 +153,23 @@ class Filter {
     // Plays one session; empty when the filter answered as expected, else
     // what miltertest said.
     std::string session(const Message &message, const Expect &expect, const std::string &id,
-                        bool forge = false) const {
+                        bool forge = false, const std::vector<std::string> &defines = {}) const {
         std::string body = folder_.write("body-" + id, message.body);
-        std::vector<std::string> argv = {"miltertest",
-                                         "-s",
-                                         SESSION_SCRIPT,
-                                         "-D",
-                                         "socket=" + socket(),
-                                         "-D",
-                                         "body=" + body,
-                                         "-D",
-                                         "id=" + id,
-                                         "-D",
-                                         "expect=" + expect.kind,
-                                         "-D",
-                                         (expect.kind == "accept" ? "status=" : "reply=") +
-                                             expect.detail};
+        std::vector<std::string> argv = {
+            "miltertest",
+            "-s",
+            SESSION_SCRIPT,
+            "-D",
+            "socket=" + socket(),
+            "-D",
+            "body=" + body,
+            "-D",
+            "id=" + id,
+            "-D",
+            "expect=" + expect.kind,
+            "-D",
+            (expect.kind == "accept" || expect.kind == "quarantine" ? "status=" : "reply=") +
+                expect.detail};
         if (!message.content_type.empty()) {
             argv.push_back("-D");
             argv.push_back("ctype=" + message.content_type);
@@ -126,6 +178,8 @@ class Filter {
             argv.push_back("-D");
             argv.push_back("forge=1");
         }
+        for (const std::string &define : defines)
+            argv.insert(argv.end(), {"-D", define});
         ProcessResult result = run_process(MILTERTEST_BINARY, argv, {"", "", 15000});
         if (result.status == 0) return "";
         return id + ": status " + std::to_string(result.status) + " " + result.out + result.err;
@@ -175,10 +229,11 @@ TEST_F(MilterTest, AnswersEachVerdictWithTheDefaultActions) {
     EXPECT_EQ(filter.session(infected_attachment(), kRejectedInfected, "Q2"), "");
     EXPECT_EQ(filter.session(kWarning, kTaggedWarning, "Q3", true), "");
     EXPECT_EQ(filter.session(kOversize, {"accept", "UNSCANNED over the size limit"}, "Q4"), "");
-    EXPECT_TRUE(TempDir::list(filter.spool()).empty());
+    EXPECT_TRUE(holds_no_message(filter.spool()));
 
     EXPECT_EQ(filter.stop(), 0);
     EXPECT_FALSE(exists(filter.socket_path())) << "the socket is removed at the end";
+    EXPECT_TRUE(TempDir::list(filter.spool()).empty()) << "and so are the kept spool files";
     const std::string log = filter.log();
     for (const char *line : {"Q1: verdict=OK names=- action=accept size=",
                              "Q2: verdict=INFECTED names=EICAR-Test-File action=reject size=",
@@ -226,7 +281,7 @@ TEST_F(MilterTest, AStoppedScannerDefersMailUntilItIsBack) {
     server.start();
     EXPECT_EQ(filter.session(infected_attachment(), kRejectedInfected, "R3"), "")
         << "the filter uses the server again without a restart";
-    EXPECT_TRUE(TempDir::list(filter.spool()).empty());
+    EXPECT_TRUE(holds_no_message(filter.spool()));
 }
 
 TEST_F(MilterTest, MessagesGivenUpHalfWayLeaveNoSpoolFile) {
@@ -238,13 +293,15 @@ TEST_F(MilterTest, MessagesGivenUpHalfWayLeaveNoSpoolFile) {
     EXPECT_TRUE(wait_for([&] { return TempDir::list(filter.spool()).empty(); }));
     EXPECT_EQ(filter.session(kClean, kAcceptedClean, "A3"), "");
 
-    // A stop in the middle of a message removes its file too. The stop may
-    // come before the filter has answered the body, so how the held session
-    // ends is not checked: only that nothing is left behind.
-    std::thread held([&] { filter.session(kClean, {"hold", ""}, "A4"); });
-    EXPECT_TRUE(wait_for([&] { return !TempDir::list(filter.spool()).empty(); }));
-    EXPECT_EQ(filter.stop(), 0);
-    EXPECT_TRUE(TempDir::list(filter.spool()).empty());
+    // A stop while a message is being scanned removes its file too. How the
+    // held session ends is not checked: only that nothing is left behind.
+    StandinProcess slow({"--scan-delay", "1000"});
+    Filter stopped(slow.socket_path());
+    ASSERT_TRUE(stopped.started()) << stopped.log();
+    std::thread held([&] { stopped.session(kClean, kAcceptedClean, "A4"); });
+    EXPECT_TRUE(wait_for([&] { return !TempDir::list(stopped.spool()).empty(); }));
+    EXPECT_EQ(stopped.stop(), 0);
+    EXPECT_TRUE(TempDir::list(stopped.spool()).empty());
     held.join();
 }
 
@@ -277,14 +334,14 @@ TEST_F(MilterTest, TwentySessionsAtOnceLeaveNoFileAndNoConnection) {
         session.join();
     for (const std::string &failure : failures)
         EXPECT_EQ(failure, "");
-    EXPECT_TRUE(TempDir::list(filter.spool()).empty());
+    EXPECT_TRUE(holds_no_message(filter.spool()));
 
     // Without its server, the next message finds every kept connection
     // closed: then the filter holds no more sockets than at its start.
     server.stop();
     EXPECT_EQ(filter.session(kClean, kDeferred, "M20"), "");
     std::string listing;
-    EXPECT_TRUE(wait_for([&] { return filter.sockets() == sockets; }))
+    EXPECT_TRUE(wait_for([&] { return filter.sockets() <= sockets; }))
         << filter.sockets(&listing) << " sockets, " << sockets << " at the start:\n"
         << listing;
 }
@@ -292,32 +349,266 @@ TEST_F(MilterTest, TwentySessionsAtOnceLeaveNoFileAndNoConnection) {
 TEST_F(MilterTest, TheScannerReadsTheMessageAsReceivedFromAPrivateFile) {
     // A group that is not the process's own where that is possible.
     const gid_t group = getuid() == 0 ? 1 : getegid();
-    std::string spooled;
+    std::vector<std::string> spooled;
     struct stat info {};
     FakeServer server;
-    server.send(FakeServer::greeting()).expect_line();
-    server.call([&] {
+    auto look = [&] {
         std::string line = server.received_so_far();
+        line = line.substr(line.rfind("SCAN "));
         std::string path = line.substr(line.find(' ', 5) + 1);
         path.resize(path.size() - 2);
         stat(path.c_str(), &info);
-        spooled = TempDir::read(path);
-    });
-    server.send("220 scanned\r\n").expect_line().send("200 bye\r\n");
+        spooled.push_back(TempDir::read(path));
+    };
+    // The probe file of the start's check, then two messages, the second
+    // shorter than the first, in the file that the first left.
+    server.send(FakeServer::greeting()).expect_line().send("220 scanned\r\n");
+    server.expect_line().call(look).send("220 scanned\r\n");
+    server.expect_line().call(look).send("220 scanned\r\n").expect_line().send("200 bye\r\n");
     server.start();
 
     Filter filter(server.address(), {"-g", std::to_string(group)});
     ASSERT_TRUE(filter.started()) << filter.log();
     const Message message = infected_attachment();
     EXPECT_EQ(filter.session(message, kAcceptedClean, "S1"), "");
+    EXPECT_EQ(filter.session(kClean, kAcceptedClean, "S2"), "");
     EXPECT_EQ(filter.stop(), 0);
     EXPECT_EQ(info.st_mode & 07777, 0640u);
     EXPECT_EQ(info.st_gid, group);
-    EXPECT_EQ(spooled, "From: sender@example.org\r\nTo: rcpt@example.org\r\nSubject: test S1\r\n"
-                       "MIME-Version: 1.0\r\nContent-Type: " +
-                           message.content_type + "\r\n\r\n" + message.body);
+    const std::string headers =
+        "From: sender@example.org\r\nTo: rcpt@example.org\r\nSubject: test ";
+    ASSERT_EQ(spooled.size(), 2u);
+    EXPECT_EQ(spooled[0], headers + "S1\r\nMIME-Version: 1.0\r\nContent-Type: " +
+                              message.content_type + "\r\n\r\n" + message.body);
+    EXPECT_EQ(spooled[1], headers + "S2\r\nMIME-Version: 1.0\r\n\r\n" + kClean.body);
     EXPECT_NE(server.received().find("QUIT"), std::string::npos)
         << "a kept connection ends with QUIT when the filter stops";
+}
+
+TEST_F(MilterTest, ADaemonReportsItsStartOnlyOnceItListens) {
+    StandinProcess server({"--signatures", SAMPLE_SIGNATURES});
+    TempDir folder;
+    mkdir((folder / "spool").c_str(), 0700);
+    const std::string socket = folder / "milter.sock";
+    const std::vector<std::string> base = {"-l", "unix:" + socket, "-s", server.socket_path(),
+                                           "-d", folder / "spool"};
+
+    // A pid file that cannot be written: a failure, said on standard error,
+    // and nothing left listening.
+    std::vector<std::string> argv = base;
+    argv.insert(argv.end(), {"-P", folder / "missing/orvamilter.pid"});
+    ProcessResult result = run_filter(argv);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("cannot write the pid file"), std::string::npos) << result.err;
+    EXPECT_FALSE(exists(socket));
+
+    argv = base;
+    argv.insert(argv.end(), {"-P", folder / "orvamilter.pid"});
+    result = run_filter(argv);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(answers(socket)) << "the daemon listens once its start has said so";
+    const pid_t daemon = std::stoi(TempDir::read(folder / "orvamilter.pid"));
+    ASSERT_GT(daemon, 1);
+    EXPECT_EQ(kill(daemon, SIGTERM), 0);
+    EXPECT_TRUE(wait_for([&] { return !exists(folder / "orvamilter.pid") && !exists(socket); }));
+}
+
+TEST_F(MilterTest, ASecondFilterOnALiveSocketIsRefusedAStaleOneIsReplaced) {
+    StandinProcess server({"--signatures", SAMPLE_SIGNATURES});
+    Filter first(server.socket_path());
+    ASSERT_TRUE(first.started()) << first.log();
+    ProcessResult second = run_filter(
+        {"-f", "-e", "-l", first.socket(), "-s", server.socket_path(), "-d", first.spool()});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE(second.err.find("another program listens on " + first.socket_path()),
+              std::string::npos)
+        << second.err;
+    EXPECT_EQ(first.session(kClean, kAcceptedClean, "D1"), "") << "the first keeps its socket";
+
+    // A socket that nobody listens on is what a killed filter leaves.
+    TempDir folder;
+    const std::string stale = folder / "stale.sock";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", stale.c_str());
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    close(fd);
+    BackgroundProcess third(ORVAMILTER_BINARY,
+                            {"orvamilter", "-f", "-e", "-l", "unix:" + stale, "-s",
+                             server.socket_path(), "-d", first.spool()},
+                            folder / "log");
+    EXPECT_TRUE(wait_for([&] { return answers(stale); })) << TempDir::read(folder / "log");
+    EXPECT_EQ(third.stop(), 0);
+}
+
+TEST_F(MilterTest, TheConfigurationCheckNamesWhatFailsAndTheStartRunsIt) {
+    StandinProcess server({"--signatures", SAMPLE_SIGNATURES});
+    TempDir folder;
+    const std::string spool = folder / "spool";
+    mkdir(spool.c_str(), 0700);
+    ProcessResult result = run_filter({"-C", "-s", server.socket_path(), "-d", spool});
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_NE(result.out.find("ok: spool folder " + spool), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("the probe file is OK"), std::string::npos) << result.out;
+    EXPECT_TRUE(TempDir::list(spool).empty());
+
+    // No scanning server: the check fails, a start only warns.
+    const std::string none = folder / "none.sock";
+    result = run_filter({"-C", "-s", none, "-d", spool});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.out.find("FAILED: the scanning server " + none + " cannot be reached"),
+              std::string::npos)
+        << result.out;
+    {
+        Filter waiting(none);
+        ASSERT_TRUE(waiting.started()) << waiting.log();
+        EXPECT_TRUE(wait_for([&] {
+            return waiting.log().find("warning: the scanning server " + none +
+                                      " cannot be reached") != std::string::npos;
+        })) << waiting.log();
+    }
+
+    // A scanning server that cannot read the spool files fails both.
+    FakeServer blind;
+    blind.send(FakeServer::greeting()).expect_line().send("241 ERROR\r\n").next_client();
+    blind.send(FakeServer::greeting()).expect_line().send("241 ERROR\r\n");
+    blind.start();
+    result = run_filter({"-C", "-s", blind.address(), "-d", spool});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.out.find("FAILED: the scanning server " + blind.address() +
+                              " cannot read the probe file"),
+              std::string::npos)
+        << result.out;
+    result = run_filter(
+        {"-f", "-e", "-l", "unix:" + (folder / "m.sock"), "-s", blind.address(), "-d", spool});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("cannot read the probe file"), std::string::npos) << result.err;
+    EXPECT_FALSE(exists(folder / "m.sock"));
+
+    if (getuid() != 0) GTEST_SKIP() << "the checks of another user need root";
+    // The spool folder is root's alone, and nobody is not in root's group.
+    result = run_filter({"-C", "-u", "nobody", "-s", server.socket_path(), "-d", spool});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.out.find("FAILED: cannot create a file in the spool folder " + spool),
+              std::string::npos)
+        << result.out;
+    result = run_filter({"-f", "-e", "-l", "unix:" + (folder / "m.sock"), "-u", "nobody", "-g", "0",
+                         "-s", server.socket_path(), "-d", spool});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("the filter's user nobody is not in the group 0 of -g"),
+              std::string::npos)
+        << result.err;
+}
+
+TEST_F(MilterTest, TheSocketGetsItsModeAndGroupAndTheFilterItsUser) {
+    StandinProcess server({"--signatures", SAMPLE_SIGNATURES});
+    const bool root = getuid() == 0;
+    const gid_t group = root ? 1 : getegid();
+    // The user of -u must be able to connect to the scanning server's socket.
+    chmod(server.folder().c_str(), 0755);
+    chmod(server.socket_path().c_str(), 0666);
+    Filter filter(server.socket_path(), {"-M", "0660", "-G", std::to_string(group)},
+                  root ? "nobody" : "");
+    ASSERT_TRUE(filter.started()) << filter.log();
+    struct stat info {};
+    ASSERT_EQ(stat(filter.socket_path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0660u);
+    EXPECT_EQ(info.st_gid, group);
+    EXPECT_EQ(filter.session(infected_attachment(), kRejectedInfected, "U1"), "") << filter.log();
+    if (root) {
+        const std::string status =
+            TempDir::read("/proc/" + std::to_string(filter.pid()) + "/status");
+        const std::string uid = std::to_string(getpwnam("nobody")->pw_uid);
+        EXPECT_NE(status.find("\nUid:\t" + uid + "\t" + uid + "\t" + uid), std::string::npos)
+            << status;
+    }
+    EXPECT_EQ(filter.stop(), 0);
+    EXPECT_FALSE(exists(filter.socket_path()));
+}
+
+TEST_F(MilterTest, AFileSizeLimitBelowAMessageDefersThatMessageOnly) {
+    StandinProcess server({"--signatures", SAMPLE_SIGNATURES});
+    Filter filter(server.socket_path(), {}, "", 16); // 8 KiB
+    ASSERT_TRUE(filter.started()) << filter.log();
+    const Message large = {std::string(12000, 'b') + "\r\n", ""};
+    EXPECT_EQ(filter.session(large, kDeferred, "F1"), "");
+    EXPECT_TRUE(TempDir::list(filter.spool()).empty());
+    EXPECT_EQ(filter.session(kClean, kAcceptedClean, "F2"), "") << "the filter goes on";
+    EXPECT_NE(filter.log().find("F1: verdict=UNSCANNED"), std::string::npos) << filter.log();
+    EXPECT_EQ(filter.stop(), 0);
+}
+
+TEST_F(MilterTest, QuarantineRejectTextHeaderModesAndTheLogOfWhatIsNotClean) {
+    Scanner server;
+    Filter filter(server.address(), {"-a", "infected=quarantine", "-a", "warning=reject", "-a",
+                                     "failure=reject", "-r", "Refused %i: %v (%n)", "-H", "add"});
+    ASSERT_TRUE(filter.started()) << filter.log();
+    EXPECT_EQ(
+        filter.session(infected_attachment(), {"quarantine", "INFECTED EICAR-Test-File"}, "P1"),
+        "");
+    EXPECT_EQ(
+        filter.session(kWarning, {"reject", "550 5.7.1 Refused P2: WARNING (Sample.Packer)"}, "P2"),
+        "");
+    EXPECT_EQ(filter.session(kClean, kAcceptedClean, "P3", true, {"mode=add"}), "");
+    server.stop();
+    EXPECT_EQ(filter.session(kClean, {"reject", "550 5.7.1 Refused P4: UNSCANNED ()"}, "P4"), "");
+    const std::string log = filter.log();
+    for (const char *line :
+         {"warning: P1: verdict=INFECTED names=EICAR-Test-File action=quarantine size=",
+          "warning: P4: verdict=UNSCANNED names=- action=reject"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << " in\n" << log;
+    EXPECT_NE(log.find("client=192.0.2.1 from=<sender@example.org> to=<rcpt@example.org>"),
+              std::string::npos)
+        << log;
+    const size_t clean = log.find("P3: verdict=OK");
+    ASSERT_NE(clean, std::string::npos) << log;
+    const std::string clean_line = log.substr(clean, log.find('\n', clean) - clean);
+    EXPECT_EQ(clean_line.find("client="), std::string::npos) << clean_line;
+    const size_t line_start = log.rfind('\n', clean) + 1;
+    EXPECT_EQ(log.substr(line_start, clean - line_start).find("warning"), std::string::npos)
+        << "a clean message is logged at info";
+
+    Filter quiet(server.address(), {"-H", "off", "-a", "failure=accept"});
+    ASSERT_TRUE(quiet.started()) << quiet.log();
+    EXPECT_EQ(quiet.session(kClean, {"accept", ""}, "O1", true, {"mode=off"}), "");
+}
+
+TEST_F(MilterTest, SkipRulesLeaveMessagesUnscannedAndSaySo) {
+    StandinProcess server({"--signatures", SAMPLE_SIGNATURES});
+    Filter filter(server.socket_path(), {"-A", "-N", "192.0.2.0/24,2001:db8::/32", "-W",
+                                         "postmaster@,@abuse.example.org", "-N", "10.1.2.3"});
+    ASSERT_TRUE(filter.started()) << filter.log();
+    const Message infected = infected_attachment();
+    const std::string outside = "client=198.51.100.7";
+    EXPECT_EQ(filter.session(infected, {"accept", "SKIPPED authenticated sender"}, "K1", true,
+                             {"auth=alice", outside}),
+              "");
+    for (const char *client :
+         {"client=192.0.2.77", "client=2001:db8::5", "client=IPv6:2001:db8::5", "client=10.1.2.3"})
+        EXPECT_EQ(
+            filter.session(infected, {"accept", "SKIPPED client network"}, "K2", false, {client}),
+            "")
+            << client;
+    EXPECT_EQ(filter.session(infected, {"accept", "SKIPPED allowed recipients"}, "K3", false,
+                             {outside, "rcpt=Postmaster@example.net,x@ABUSE.example.org"}),
+              "");
+    // One recipient off the list, a client outside the networks: scanned.
+    EXPECT_EQ(filter.session(infected, kRejectedInfected, "K4", false,
+                             {outside, "rcpt=postmaster@example.net,rcpt@example.org"}),
+              "");
+    for (const char *client : {"client=192.0.3.1", "client=2001:db9::1", "client=10.1.2.4"})
+        EXPECT_EQ(filter.session(infected, kRejectedInfected, "K5", false, {client}), "") << client;
+    EXPECT_TRUE(holds_no_message(filter.spool()));
+    const std::string log = filter.log();
+    EXPECT_NE(log.find("K1: verdict=SKIPPED names=- action=accept size="), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("reason=\"authenticated sender\" client=198.51.100.7"), std::string::npos)
+        << log;
+
+    for (const char *bad : {"-N10.0.0.0/33", "-N::1/129", "-Nexample.org", "-Wnobody", "-r100%",
+                            "-rline\nbreak", "-Hsome", "-afailure=discard"})
+        EXPECT_EQ(run_filter({"-l", "inet:1@127.0.0.1", bad}).status, 2) << bad;
 }
 
 } // namespace
