@@ -5,8 +5,10 @@
 
 #include "cli/check_mode.h"
 #include "cli/options.h"
+#include "cli/report.h"
 #include "cli/scan_loop.h"
 #include "cli/server.h"
+#include "cli/termination.h"
 
 namespace {
 
@@ -19,12 +21,13 @@ int run_check(const RunOptions &options) {
     }
     int status = run_check_mode(conn, options.quiet);
     close_server(conn);
-    return status;
+    return finish_output(status);
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
+    install_termination_handling();
     RunOptions options;
     int status = read_options(argc, argv, &options);
     if (status == kOptionsValid)

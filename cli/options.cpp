@@ -7,6 +7,7 @@
 #include <getopt.h>
 
 #include "cli/paths.h"
+#include "cli/server.h"
 
 namespace {
 
@@ -129,6 +130,9 @@ int read_options(int argc, char **argv, RunOptions *options) {
             if (options->tcp_address != nullptr)
                 return fail("ERROR: the address of the orvaserver has been already specified!\n",
                             kRunFailed);
+            if (!tcp_address_valid(optarg))
+                return fail("ERROR: -t expects host[:port] with a port from 1 to 65535\n",
+                            kBadCommandLine);
             options->tcp_address = optarg;
             break;
         case 'n':

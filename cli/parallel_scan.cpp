@@ -28,6 +28,9 @@ struct Slot {
     ScanReport report;
     JobState state;
     bool reads_stdin; // a "-" job, captured or not
+    // Examined earlier than its scan may start (read ahead to count the
+    // files, held back, or cut off): examined again before it starts.
+    bool stale;
     int attempts;
     ResultCode code; // the scan's outcome once Done
 };
@@ -68,31 +71,39 @@ void finish(Slot *slot, ResultCode code) {
     slot->state = JobState::Done;
 }
 
-// Reads jobs into the window until it is full, the source is over, or
-// `scans_wanted` jobs that need a connection are held. Returns how many such
-// jobs the window holds.
-size_t fill(Run *run, size_t scans_wanted) {
+// Reads the next job into the window, examined as of now: Done when it is
+// not to be scanned, else Waiting. Null when the source is over, the window
+// is full or memory ran out.
+Slot *pull(Run *run) {
+    if (run->source_done || run->out_of_memory || run->count == kWindow) return nullptr;
+    Slot *slot = slot_at(run, run->count);
+    *slot = Slot{};
+    NextJob next = file_source_next(run->source, &slot->job);
+    if (next == NextJob::End) {
+        run->source_done = true;
+        return nullptr;
+    }
+    ++run->count;
+    if (next == NextJob::NoMemory) {
+        run->out_of_memory = true;
+        slot->state = JobState::Done;
+        return nullptr;
+    }
+    slot->reads_stdin = slot->job.from_stdin;
+    slot->state = slot->job.failure != JobFailure::None ? JobState::Done : JobState::Waiting;
+    return slot;
+}
+
+// Reads jobs until `scans_wanted` of them need a connection or the source is
+// over; they are examined again when their scans start. Returns how many
+// need a connection.
+size_t count_scans(Run *run, size_t scans_wanted) {
     size_t scans = 0;
-    for (size_t i = 0; i < run->count; ++i)
-        if (slot_at(run, i)->state != JobState::Done) ++scans;
-    while (!run->source_done && run->count < kWindow && scans < scans_wanted) {
-        Slot *slot = slot_at(run, run->count);
-        *slot = Slot{};
-        NextJob next = file_source_next(run->source, &slot->job);
-        if (next == NextJob::End) {
-            run->source_done = true;
-            break;
-        }
-        ++run->count;
-        if (next == NextJob::NoMemory) {
-            run->out_of_memory = true;
-            break;
-        }
-        slot->reads_stdin = slot->job.from_stdin;
-        if (slot->job.line != nullptr) {
-            slot->state = JobState::Done;
-        } else {
-            slot->state = JobState::Waiting;
+    while (scans < scans_wanted) {
+        Slot *slot = pull(run);
+        if (slot == nullptr) break;
+        if (slot->state == JobState::Waiting) {
+            slot->stale = true;
             ++scans;
         }
     }
@@ -116,8 +127,16 @@ bool prepare(Run *run, Slot *slot) {
         run->out_of_memory = true;
         return false;
     }
-    if (slot->job.line != nullptr) slot->state = JobState::Done;
+    slot->stale = false;
+    if (slot->job.failure != JobFailure::None) slot->state = JobState::Done;
     return true;
+}
+
+// Examines a held-back job again, as its scan may start now.
+void refresh(Slot *slot) {
+    if (!slot->stale) return;
+    reexamine_job(&slot->job);
+    if (slot->job.failure != JobFailure::None) slot->state = JobState::Done;
 }
 
 // Whether another connection is scanning the same file (device and inode):
@@ -132,17 +151,45 @@ bool identity_busy(Run *run, const Slot *slot) {
     return false;
 }
 
-// The first waiting job that may start now. Standard input is captured in
-// the order of the operands, and a "-" only once every earlier one is
-// finished: each capture replaces the same dump file.
+// Whether a waiting job may start now, once it has been examined (or, for
+// "-", captured) as of now. Standard input is captured in the order of the
+// operands, and a "-" only once every earlier one is finished: each capture
+// replaces the same dump file.
+bool may_start(Run *run, Slot *slot, bool stdin_pending) {
+    if (slot->job.from_stdin) {
+        if (stdin_pending || !prepare(run, slot)) return false;
+    } else {
+        refresh(slot);
+    }
+    if (slot->state != JobState::Waiting) return false;
+    if (identity_busy(run, slot)) {
+        slot->stale = true;
+        return false;
+    }
+    return true;
+}
+
+// The next job to start: the first held-back job that may start now, else
+// the next jobs of the source, read only now, so that each file is examined
+// when its scan starts. At most as many jobs are held back as there are
+// connections.
 Slot *next_to_scan(Run *run) {
     bool stdin_pending = false;
+    size_t waiting = 0;
     for (size_t i = 0; i < run->count && !run->out_of_memory; ++i) {
         Slot *slot = slot_at(run, i);
-        if (slot->state == JobState::Waiting && !(slot->job.from_stdin && stdin_pending)) {
-            if (slot->job.from_stdin && !prepare(run, slot)) return nullptr;
-            if (slot->state == JobState::Waiting && !identity_busy(run, slot)) return slot;
+        if (slot->state == JobState::Waiting) {
+            if (may_start(run, slot, stdin_pending)) return slot;
+            if (slot->state == JobState::Waiting) ++waiting;
         }
+        if (slot->reads_stdin && slot->state != JobState::Done) stdin_pending = true;
+    }
+    while (waiting < run->link_count) {
+        Slot *slot = pull(run);
+        if (slot == nullptr) return nullptr;
+        if (slot->state != JobState::Waiting) continue;
+        if (may_start(run, slot, stdin_pending)) return slot;
+        if (slot->state == JobState::Waiting) ++waiting;
         if (slot->reads_stdin && slot->state != JobState::Done) stdin_pending = true;
     }
     return nullptr;
@@ -178,19 +225,26 @@ void drop_link(Run *run, unsigned index, ResultCode code) {
             finish(slot, code);
         } else {
             slot->state = JobState::Waiting;
+            slot->stale = true;
         }
     }
     close_server(link->conn);
     run->links[index] = run->links[--run->link_count];
 }
 
-// With no connection left, every waiting job fails as a scan on a lost
-// connection does.
+// With no connection left, every job fails as a scan on a lost connection
+// does, once examined as of now.
 void fail_waiting(Run *run) {
+    while (pull(run) != nullptr) {
+    }
     for (size_t i = 0; i < run->count && !run->out_of_memory; ++i) {
         Slot *slot = slot_at(run, i);
         if (slot->state != JobState::Waiting) continue;
-        if (slot->job.from_stdin && !prepare(run, slot)) return;
+        if (slot->job.from_stdin) {
+            if (!prepare(run, slot)) return;
+        } else {
+            refresh(slot);
+        }
         if (slot->state == JobState::Waiting) finish(slot, RC_READ_FAILED);
     }
 }
@@ -328,7 +382,7 @@ bool dispatch(Run *run) {
 }
 
 int scan_all(Run *run) {
-    size_t scans = fill(run, static_cast<size_t>(run->options->connections));
+    size_t scans = count_scans(run, static_cast<size_t>(run->options->connections));
     if (run->out_of_memory) return -1;
     // Never more connections than files, but at least one, so that a run
     // without a file to scan fails as it does with one connection when no
@@ -338,15 +392,11 @@ int scan_all(Run *run) {
     if (!open_links(run, wanted)) return 1;
 
     for (;;) {
-        fill(run, kWindow);
+        if (run->link_count == 0) fail_waiting(run);
         if (run->out_of_memory) return -1;
         print_finished(run);
         if (run->count == 0 && run->source_done) break;
-        if (run->link_count == 0) {
-            fail_waiting(run);
-            if (run->out_of_memory) return -1;
-            continue;
-        }
+        if (run->link_count == 0) continue;
         if (!dispatch(run)) return -1;
         print_finished(run);
         wait_and_step(run);

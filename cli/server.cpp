@@ -1,9 +1,22 @@
 // Opening and closing the front end's connections.
 #include "cli/server.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 #include "client/connect.h"
+
+bool tcp_address_valid(const char *address) {
+    const char *colon = std::strchr(address, ':');
+    if (colon == address || address[0] == '\0') return false;
+    if (colon == nullptr) return true;
+    const char *digits = colon + 1;
+    size_t count = std::strlen(digits);
+    if (count == 0 || std::strspn(digits, "0123456789") != count) return false;
+    long port = std::strtol(digits, nullptr, 10);
+    return port >= 1 && port <= 65535;
+}
 
 ServerConnection *open_server(const char *address, uint16_t flags, const char **failure) {
     ServerConnection *conn = conn_create(kBufferSize, kTimeoutSec, kTimeoutSec, flags);

@@ -12,6 +12,11 @@
 constexpr uint32_t kBufferSize = 8192;
 constexpr uint32_t kTimeoutSec = 300;
 
+// Whether `address` is a TCP address that the library can connect to, as
+// far as can be told without a name lookup: a host that is not empty and,
+// after the first colon, a port of decimal digits only from 1 to 65535.
+bool tcp_address_valid(const char *address);
+
 // Creates a connection with `flags` and opens it at `address` (a socket path
 // or "host[:port]"), which waits for the greeting. Returns the connection, or
 // null with *failure set to the fatal message that says why ("ERROR: ...\n").

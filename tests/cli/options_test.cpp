@@ -95,6 +95,16 @@ TEST(CommandLine, ConnectionCountsOutsideOneToSixtyFourAreRefused) {
     }
 }
 
+TEST(CommandLine, BadTcpAddressesAreRefusedBeforeConnecting) {
+    for (const char *address : {"host:70000", "host:", "host:0", "host:12junk", "", ":9001",
+                                "host:+80", "host:99999999999999999999"}) {
+        ProcessResult run = run_client({"-t", address, "-c"});
+        EXPECT_EQ(run.err, "ERROR: -t expects host[:port] with a port from 1 to 65535\n")
+            << address;
+        EXPECT_EQ(run.status, 9) << address;
+    }
+}
+
 TEST(CommandLine, UnknownOptionsAreReportedAndReadingGoesOn) {
     ProcessResult run = run_client({"-x", "-c"});
     EXPECT_EQ(run.err, "orvaclient: invalid option -- 'x'\nUnrecognized option 'x'\n" +
