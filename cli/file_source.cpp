@@ -7,6 +7,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -104,6 +105,7 @@ void examine_entry(ScanJob *job, int dir_fd, const char *entry, bool *folder) {
         return;
     }
     if (S_ISDIR(info.st_mode) && folder != nullptr) {
+        set_identity(job, info);
         *folder = true;
         return;
     }
@@ -169,11 +171,13 @@ int read_names(DIR *dir, char ***names_out, size_t *count_out) {
 } // namespace
 
 struct FileSource {
-    char **operands;
-    int count;
+    SourceSettings settings;
     int next_operand;
-    bool recursive;
-    Folder *folders; // the open folders, from the tree's top to the deepest
+    char *listed; // the name last read from the list (getdelim's buffer)
+    size_t listed_capacity;
+    bool list_over;
+    bool list_may_wait; // the list is a pipe or a terminal, whose next name may be long to come
+    Folder *folders;    // the open folders, from the tree's top to the deepest
     size_t depth;
     size_t capacity;
     Text name; // joined name of the entry at hand
@@ -246,8 +250,21 @@ NextJob enter_folder(FileSource *source, int fd, ScanJob *job, const char *name,
     return NextJob::End; // entered; no job yet
 }
 
+// Whether an entry found in a tree is to be passed over by name: `entry` is
+// its own name, the joined name at hand its name as printed.
+bool excluded(const FileSource *source, const char *entry) {
+    const SourceSettings &settings = source->settings;
+    for (size_t i = 0; i < settings.exclude_count; ++i) {
+        const char *pattern = settings.excludes[i];
+        bool by_path = std::strchr(pattern, '/') != nullptr;
+        if (fnmatch(pattern, by_path ? source->name.bytes : entry, by_path ? FNM_PATHNAME : 0) == 0)
+            return true;
+    }
+    return false;
+}
+
 // The next entry of the deepest folder: a job, or End when it gave none
-// (a folder entered, or the folder finished).
+// (a folder entered or left out, or the folder finished).
 NextJob next_in_tree(FileSource *source, ScanJob *job) {
     Folder &folder = source->folders[source->depth - 1];
     if (folder.next == folder.count) {
@@ -261,12 +278,17 @@ NextJob next_in_tree(FileSource *source, ScanJob *job) {
         !text_set(&source->path, folder.path_length, "/", 1) ||
         !text_set(&source->path, folder.path_length + 1, entry, entry_length))
         return NextJob::NoMemory;
+    if (excluded(source, entry)) return NextJob::End;
 
     job->in_tree = true;
     int dir_fd = dirfd(folder.dir);
     bool is_folder = false;
     examine_entry(job, dir_fd, entry, &is_folder);
     if (is_folder) {
+        const SourceSettings &settings = source->settings;
+        if (settings.skip_folder && job->device == settings.skip_device &&
+            job->inode == settings.skip_inode)
+            return NextJob::End;
         // Everything below goes relative to the open folder and never
         // follows a link.
         int fd =
@@ -282,10 +304,9 @@ NextJob next_in_tree(FileSource *source, ScanJob *job) {
     return name_job(job, source->name.bytes, source->path.bytes);
 }
 
-// The next operand: a job, or End when it is a folder that has been entered
-// (or the operands are over: then next_operand == count).
-NextJob next_operand(FileSource *source, ScanJob *job) {
-    const char *operand = source->operands[source->next_operand++];
+// An operand or listed name: a job, or End when it is a folder that has been
+// entered.
+NextJob next_operand(FileSource *source, ScanJob *job, const char *operand) {
     if (std::strcmp(operand, "-") == 0) {
         job->from_stdin = true;
         return name_job(job, operand, nullptr);
@@ -299,7 +320,7 @@ NextJob next_operand(FileSource *source, ScanJob *job) {
     }
     if (name_job(job, operand, path) == NextJob::NoMemory) return NextJob::NoMemory;
     bool folder = false;
-    examine_operand(job, source->recursive, &folder);
+    examine_operand(job, source->settings.recursive, &folder);
     if (!folder) return NextJob::Ready;
     release_job(job);
 
@@ -326,14 +347,48 @@ NextJob next_operand(FileSource *source, ScanJob *job) {
     return enter_folder(source, fd, job, operand, path, true);
 }
 
+// The next name of the list, read now: a job, End when it gave none (an
+// empty name, a folder entered), or with the list over list_over set.
+NextJob next_listed(FileSource *source, ScanJob *job) {
+    const SourceSettings &settings = source->settings;
+    // The results so far are written out before the wait for the next name,
+    // so that a reader of them never waits for the writer of the list.
+    if (source->list_may_wait) std::fflush(stdout);
+    errno = 0;
+    ssize_t length =
+        getdelim(&source->listed, &source->listed_capacity, settings.list_delimiter, settings.list);
+    if (length < 0) {
+        source->list_over = true;
+        if (errno == ENOMEM) return NextJob::NoMemory;
+        if (std::ferror(settings.list) == 0) return NextJob::End;
+        // The names that could not be read are not scanned: say so.
+        int error = errno != 0 ? errno : EIO;
+        if (name_job(job, settings.list_name, nullptr) == NextJob::NoMemory)
+            return NextJob::NoMemory;
+        return fail_job(job, JobFailure::System, error, false);
+    }
+    char *name = source->listed;
+    if (length > 0 && name[length - 1] == settings.list_delimiter) name[--length] = '\0';
+    // A NUL inside a line ends the name: no file name holds one.
+    if (name[0] == '\0') return NextJob::End;
+    if (std::strcmp(name, "-") == 0 && settings.list == stdin) {
+        // Standard input is the list itself.
+        if (name_job(job, name, nullptr) == NextJob::NoMemory) return NextJob::NoMemory;
+        return fail_job(job, JobFailure::Stdin, 0, false);
+    }
+    return next_operand(source, job, name);
+}
+
 } // namespace
 
-FileSource *file_source_create(char **operands, int count, bool recursive) {
+FileSource *file_source_create(const SourceSettings &settings) {
     auto *source = static_cast<FileSource *>(std::calloc(1, sizeof(FileSource)));
     if (source == nullptr) return nullptr;
-    source->operands = operands;
-    source->count = count;
-    source->recursive = recursive;
+    source->settings = settings;
+    source->list_over = settings.list == nullptr;
+    struct stat info;
+    source->list_may_wait = settings.list != nullptr &&
+                            (fstat(fileno(settings.list), &info) != 0 || !S_ISREG(info.st_mode));
     return source;
 }
 
@@ -344,6 +399,7 @@ void file_source_free(FileSource *source) {
     std::free(source->folders);
     std::free(source->name.bytes);
     std::free(source->path.bytes);
+    std::free(source->listed);
     std::free(source);
 }
 
@@ -352,8 +408,10 @@ NextJob file_source_next(FileSource *source, ScanJob *job) {
         NextJob next;
         if (source->depth > 0) {
             next = next_in_tree(source, job);
-        } else if (source->next_operand < source->count) {
-            next = next_operand(source, job);
+        } else if (source->next_operand < source->settings.count) {
+            next = next_operand(source, job, source->settings.operands[source->next_operand++]);
+        } else if (!source->list_over) {
+            next = next_listed(source, job);
         } else {
             return NextJob::End;
         }
@@ -395,5 +453,6 @@ bool prepare_stdin_job(ScanJob *job) {
 void release_job(ScanJob *job) {
     std::free(job->name);
     std::free(job->path);
+    std::free(job->destination);
     *job = ScanJob{};
 }

@@ -1,9 +1,12 @@
 // The files of a scan run, in the order they are reported: each operand as
-// given, a folder's tree under -r (entries in strcmp order, depth first), and
-// standard input for "-", captured only when its turn comes.
+// given, then each name of a list of names, a folder's tree under -r
+// (entries in strcmp order, depth first), and standard input for "-",
+// captured only when its turn comes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // Why a job is not scanned, and so which line reports it.
 enum class JobFailure : uint8_t {
@@ -28,22 +31,48 @@ struct ScanJob {
     int error = 0;       // the error number of a System failure
     uint64_t device = 0; // identity of the file as examined
     uint64_t inode = 0;
+    // What a move or copy into the quarantine folder did, once scanned.
+    char *destination = nullptr; // the name it has there, as printed (malloc)
+    int quarantine_error = 0;    // why it was not moved: an error number, or a QuarantineFailure
+};
+
+// Where a run's files come from, and what its trees leave out.
+struct SourceSettings {
+    char **operands = nullptr; // kept, not copied
+    int count = 0;
+    bool recursive = false; // a folder operand gives the files of its tree
+    // Shell patterns (fnmatch) of files and folders that a tree passes over
+    // without a word: one without a slash matches an entry's own name, one
+    // with a slash the joined name (FNM_PATHNAME).
+    const char *const *excludes = nullptr;
+    size_t exclude_count = 0;
+    // A list of further names, read as it is scanned, after the operands;
+    // `list_name` is how the user named it ("-" for standard input).
+    FILE *list = nullptr;
+    const char *list_name = nullptr;
+    char list_delimiter = '\n';
+    // A folder that trees never enter (the quarantine folder), by identity.
+    bool skip_folder = false;
+    uint64_t skip_device = 0;
+    uint64_t skip_inode = 0;
 };
 
 enum class NextJob { Ready, End, NoMemory };
 
 struct FileSource;
 
-// A source over `operands` (kept, not copied); with `recursive` a folder
-// operand gives the files of its tree. Null when memory runs out.
-FileSource *file_source_create(char **operands, int count, bool recursive);
+// A source with the given settings. Null when memory runs out.
+FileSource *file_source_create(const SourceSettings &settings);
+// Releases the source; the list stays open (it is the caller's).
 void file_source_free(FileSource *source);
 
 // Fills `job` with the next job in order, examined as of now: stat and read
-// access (links followed) for an operand; for a file inside a tree, the same
-// without following a link. Symbolic links and special files inside a tree
-// are passed over without a word (PassedOver), so a tree never leads outside
-// itself, never loops and never blocks.
+// access (links followed) for an operand or a listed name; for a file inside
+// a tree, the same without following a link. Symbolic links and special files
+// inside a tree are passed over without a word (PassedOver), so a tree never
+// leads outside itself, never loops and never blocks. Empty listed names are
+// left out; a "-" in a list read from standard input gets "STDIN ERROR"; a
+// list that cannot be read further gets a System failure named after it.
 NextJob file_source_next(FileSource *source, ScanJob *job);
 
 // Examines a job's file again, for a job whose scan starts later than it was

@@ -14,7 +14,7 @@ namespace {
 
 int run_check(const RunOptions &options) {
     const char *failure = nullptr;
-    ServerConnection *conn = open_server(options.address(), 0, &failure);
+    ServerConnection *conn = open_server_waiting(options.address(), 0, options.wait_sec, &failure);
     if (conn == nullptr) {
         std::fputs(failure, stderr);
         return 1;
@@ -32,6 +32,6 @@ int main(int argc, char **argv) {
     int status = read_options(argc, argv, &options);
     if (status == kOptionsValid)
         status = options.check_mode ? run_check(options) : run_scan_mode(options, argc, argv);
-    std::free(options.server_path);
+    release_options(&options);
     return status;
 }

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <poll.h>
 
+#include "cli/quarantine.h"
 #include "cli/report.h"
 #include "cli/server.h"
 #include "client/commands.h"
@@ -44,6 +45,8 @@ struct Link {
 
 struct Run {
     const RunOptions *options;
+    RunOutput *output;
+    Quarantine *quarantine;
     FileSource *source;
     bool source_done;
     bool out_of_memory;
@@ -113,7 +116,7 @@ size_t count_scans(Run *run, size_t scans_wanted) {
 void print_finished(Run *run) {
     while (run->count > 0 && slot_at(run, 0)->state == JobState::Done) {
         Slot *slot = slot_at(run, 0);
-        int status = report_job(slot->job, slot->code, &slot->report, run->options->quiet);
+        int status = report_job(slot->job, slot->code, &slot->report, run->output);
         run->status = fold_status(run->status, status, run->options->whole_run);
         release_job(&slot->job);
         run->head = (run->head + 1) % kWindow;
@@ -195,15 +198,23 @@ Slot *next_to_scan(Run *run) {
     return nullptr;
 }
 
+// A scan has ended with `code`: the file goes to the quarantine folder now,
+// before any later scan of the same file may start, as with one connection.
+void scanned(Run *run, Slot *slot, ResultCode code) {
+    quarantine_after_scan(run->quarantine, &slot->job, code, slot->report);
+    finish(slot, code);
+}
+
 void start(Run *run, Link *link, Slot *slot) {
     ServerConnection *conn = link->conn;
+    progress_started(run->output->progress, slot->job.name, run->output->stats);
     conn_scan_identity(conn, slot->job.device, slot->job.inode);
     ResultCode code =
         conn_scan(conn, slot->job.path, &slot->report, run->options->scan_flags, nullptr);
     // Refused before anything was queued (a path too long to send), or
     // settled without the server (an empty file over TCP).
     if (conn->state == nullptr) {
-        finish(slot, code);
+        scanned(run, slot, code);
         return;
     }
     slot->state = JobState::Running;
@@ -268,7 +279,7 @@ void step(Run *run, unsigned index, short revents) {
         drop_link(run, index, code);
         return;
     }
-    finish(link->slot, code);
+    scanned(run, link->slot, code);
     link->slot = nullptr;
     // An upload that stopped short closes the connection, which can no
     // longer be brought back in step: its next file must go elsewhere.
@@ -321,7 +332,9 @@ bool open_links(Run *run, unsigned wanted) {
     const char *failures[kMaxConnections] = {};
     for (unsigned number = 1; number <= wanted; ++number) {
         const char *failure = nullptr;
-        ServerConnection *conn = open_server(run->options->address(), CONN_NO_WAIT, &failure);
+        ServerConnection *conn =
+            open_server_waiting(run->options->address(), CONN_NO_WAIT,
+                                number == 1 ? run->options->wait_sec : 0, &failure);
         if (conn == nullptr) {
             failures[number - 1] = failure;
             if (first_failure == nullptr) first_failure = failure;
@@ -390,6 +403,7 @@ int scan_all(Run *run) {
     unsigned wanted = static_cast<unsigned>(run->options->connections);
     if (run->source_done && scans < wanted) wanted = scans > 0 ? static_cast<unsigned>(scans) : 1;
     if (!open_links(run, wanted)) return 1;
+    run->output->connected = true;
 
     for (;;) {
         if (run->link_count == 0) fail_waiting(run);
@@ -407,9 +421,11 @@ int scan_all(Run *run) {
 
 } // namespace
 
-int scan_in_parallel(FileSource *source, const RunOptions &options) {
+int scan_in_parallel(FileSource *source, const ScanContext &context) {
     Run run{};
-    run.options = &options;
+    run.options = context.options;
+    run.output = context.output;
+    run.quarantine = context.quarantine;
     run.source = source;
     run.slots = static_cast<Slot *>(std::calloc(kWindow, sizeof(Slot)));
     int status = run.slots != nullptr ? scan_all(&run) : -1;

@@ -1,10 +1,11 @@
-// The lines that report one scanned file on standard output, and the exit
-// status that each outcome gives.
+// The lines that report one scanned file on standard output (or, with
+// --json, its JSON object), and the exit status that each outcome gives.
 #pragma once
 
 #include <cstdint>
 
 #include "cli/file_source.h"
+#include "cli/progress.h"
 #include "client/scan.h"
 
 // Exit status of a file that was not scanned at all; no verdict has it.
@@ -31,10 +32,22 @@ int report_scan(const char *name, ResultCode code, const ScanReport *report, boo
 // line and no name reads as another.
 void print_name(const char *name, bool escaped);
 
+// How a run reports its files, and what it has counted so far.
+struct RunOutput {
+    bool quiet = false;         // nothing on standard output
+    bool json = false;          // one JSON object per file instead of lines
+    bool infected_only = false; // nothing for a file found clean
+    bool copies = false;        // a quarantined file was copied ("COPIED"), not moved
+    RunStats stats;
+    Progress *progress = nullptr;
+    bool connected = false; // the scan loop has begun: a connection was opened
+};
+
 // Reports a finished job: the line of its failure when it has one, else its
-// scan as report_scan does; then empties the report. Returns the file's exit
-// status, or kNoStatus.
-int report_job(const ScanJob &job, ResultCode code, ScanReport *report, bool quiet);
+// scan as report_scan does, followed by what the quarantine did with it;
+// counts it; then empties the report. Returns the file's exit status, or
+// kNoStatus.
+int report_job(const ScanJob &job, ResultCode code, ScanReport *report, RunOutput *output);
 
 // Exit status of a run whose results could not all be written to standard
 // output; no verdict has it.

@@ -22,5 +22,13 @@ bool tcp_address_valid(const char *address);
 // null with *failure set to the fatal message that says why ("ERROR: ...\n").
 ServerConnection *open_server(const char *address, uint16_t flags, const char **failure);
 
+// As open_server, but while no server greets (none listens yet, it refuses,
+// is overloaded or does not answer) the connection is tried again every half
+// second, for up to `wait_sec` seconds in all; a server that does not allow
+// this client, or speaks another protocol version, ends the wait at once.
+// With a wait of 0 it is open_server.
+ServerConnection *open_server_waiting(const char *address, uint16_t flags, int wait_sec,
+                                      const char **failure);
+
 // Closes the connection's socket, if any, and releases the record.
 void close_server(ServerConnection *conn);

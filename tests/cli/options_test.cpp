@@ -8,21 +8,11 @@
 
 namespace {
 
-// Splits standard error into its lines.
-std::vector<std::string> lines_of(const std::string &text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        lines.push_back(text.substr(start, end - start));
-    if (start < text.size()) lines.push_back(text.substr(start));
-    return lines;
-}
-
 void expect_help(const ProcessResult &run) {
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, "");
     auto lines = lines_of(run.err);
-    ASSERT_EQ(lines.size(), 14u) << run.err;
+    ASSERT_EQ(lines.size(), 24u) << run.err;
     EXPECT_TRUE(std::regex_match(lines[0], std::regex(kVersionPattern))) << lines[0];
     EXPECT_FALSE(lines[1].empty()) << "the maker's notice";
     EXPECT_EQ(run.err.substr(lines[0].size() + lines[1].size() + 2), kUsage + kLaterOptions);
