@@ -92,8 +92,9 @@ ServerConnection *open_server_waiting(const char *address, uint16_t flags, int w
         if (conn != nullptr || code == RC_NO_MEMORY || code == RC_CLIENT_NOT_ALLOWED ||
             code == RC_VERSION_MISMATCH)
             return conn;
-        if (attempt + kRetryMs > deadline) return nullptr;
-        sleep_until(attempt + kRetryMs);
+        // The last attempt is made when the time runs out.
+        if (now_ms() >= deadline) return nullptr;
+        sleep_until(attempt + kRetryMs < deadline ? attempt + kRetryMs : deadline);
     }
 }
 

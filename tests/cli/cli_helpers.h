@@ -1,6 +1,7 @@
 // Running the built client as a separate process, as its users do.
 #pragma once
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -54,3 +55,21 @@ inline const char *kVersionPattern =
     "Client for Quellon Anti-Virus server 5\\.5\\.3/RELEASE build #104, compiled "
     "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [ 123][0-9] [0-9]{4}, "
     "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]";
+
+// The schema of a --json line, as the man page gives it: the members in
+// their order, each string a JSON string (escapes as RFC 8259 has them, no
+// raw control character), "error" only for a file not scanned.
+inline bool follows_schema(const std::string &line) {
+    const std::string text = R"("(?:[^"\\\x01-\x1f]|\\["\\/bfnrt]|\\u[0-9a-f]{4})*")";
+    const std::string words = "\\[(?:" + text + "(?:," + text + ")*)?\\]";
+    static const std::regex schema(
+        "\\{\"file\":" + text +
+        ",\"verdict\":\"(?:OK|INFECTED|CURED|CUREFAILED|WARNING|SUSPICION|PROTECTED|CORRUPTED|"
+        "DELETED|ERROR)\",\"status\":(?:[0-68]|7(?=.*,\"error\":))"
+        ",\"infected\":" +
+        words + ",\"cured\":" + words + ",\"warning\":" + words + ",\"suspicion\":" + words +
+        "(?:,\"error\":" + text + ")?(?:,\"(?:moved|copied|move_error|copy_error)\":" + text +
+        ")?\\}");
+    return std::regex_match(line, schema) && (line.find(",\"status\":7,") == std::string::npos) ==
+                                                 (line.find(",\"error\":") == std::string::npos);
+}

@@ -69,6 +69,10 @@ TEST_F(Quarantine, CopiesOnceAndLeavesTheOriginal) {
     struct stat info;
     ASSERT_EQ(stat((dir / "q/bad").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    std::string json = scan({"--json", "--copy=q", "bad"}).out;
+    EXPECT_TRUE(follows_schema(json.substr(0, json.size() - 1))) << json;
+    EXPECT_EQ(json.substr(json.rfind(',')), ",\"copied\":\"q/bad.1\"}\n");
 }
 
 TEST_F(Quarantine, TheFolderMustBeAnExistingFolderNotALink) {

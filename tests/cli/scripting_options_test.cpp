@@ -7,7 +7,6 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <netinet/in.h>
-#include <regex>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
@@ -20,24 +19,6 @@
 #include "support/temp_dir.h"
 
 namespace {
-
-// The schema of a --json line, as the man page gives it: the members in
-// their order, each string a JSON string (escapes as RFC 8259 has them, no
-// raw control character), "error" only for a file not scanned.
-bool follows_schema(const std::string &line) {
-    const std::string text = R"("(?:[^"\\\x01-\x1f]|\\["\\/bfnrt]|\\u[0-9a-f]{4})*")";
-    const std::string words = "\\[(?:" + text + "(?:," + text + ")*)?\\]";
-    static const std::regex schema(
-        "\\{\"file\":" + text +
-        ",\"verdict\":\"(?:OK|INFECTED|CURED|CUREFAILED|WARNING|SUSPICION|PROTECTED|CORRUPTED|"
-        "DELETED|ERROR)\",\"status\":(?:[0-68]|7(?=.*,\"error\":))"
-        ",\"infected\":" +
-        words + ",\"cured\":" + words + ",\"warning\":" + words + ",\"suspicion\":" + words +
-        "(?:,\"error\":" + text + ")?(?:,\"(?:moved|copied|move_error|copy_error)\":" + text +
-        ")?\\}");
-    return std::regex_match(line, schema) && (line.find(",\"status\":7,") == std::string::npos) ==
-                                                 (line.find(",\"error\":") == std::string::npos);
-}
 
 class ScriptingOptions : public ::testing::Test {
   protected:
