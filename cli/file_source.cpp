@@ -2,12 +2,12 @@
 #include "cli/file_source.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,50 +54,70 @@ struct Folder {
     uint64_t inode;
 };
 
-char *format_text(const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    int length = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    if (length < 0) return nullptr;
-    auto *text = static_cast<char *>(std::malloc(static_cast<size_t>(length) + 1));
-    if (text == nullptr) return nullptr;
-    va_start(args, format);
-    std::vsnprintf(text, static_cast<size_t>(length) + 1, format, args);
-    va_end(args);
-    return text;
+NextJob fail_job(ScanJob *job, JobFailure failure, int error, bool shows_path) {
+    job->failure = failure;
+    job->error = error;
+    job->failure_shows_path = shows_path;
+    return NextJob::Ready;
 }
 
-NextJob error_line(ScanJob *job, const char *name, int error) {
-    job->line = format_text("%s ERROR %s\n", name, std::strerror(error));
-    return job->line != nullptr ? NextJob::Ready : NextJob::NoMemory;
-}
-
-// A file to scan; a "-" job keeps the name it has.
-NextJob file_job(ScanJob *job, const char *name, const char *path, const struct stat &info) {
+// Names the job: `name` as its result lines show it (a "-" job keeps the
+// name it has) and `path`, its absolute path.
+NextJob name_job(ScanJob *job, const char *name, const char *path) {
     if (job->name == nullptr) job->name = strdup(name);
-    job->path = strdup(path);
+    if (job->path == nullptr && path != nullptr) job->path = strdup(path);
+    return job->name != nullptr && (path == nullptr || job->path != nullptr) ? NextJob::Ready
+                                                                             : NextJob::NoMemory;
+}
+
+void set_identity(ScanJob *job, const struct stat &info) {
     job->device = static_cast<uint64_t>(info.st_dev);
     job->inode = static_cast<uint64_t>(info.st_ino);
-    return job->name != nullptr && job->path != nullptr ? NextJob::Ready : NextJob::NoMemory;
 }
 
-// Examines an operand's absolute path as a file to scan: its error line when
-// it cannot be examined or read or is not a regular file. A folder under -r
-// is left to the caller (returns End with *folder set).
-NextJob examine_operand(ScanJob *job, const char *name, const char *path, bool recursive,
-                        bool *folder) {
+// Examines an operand's absolute path as a file to scan: the job fails when
+// the path cannot be examined or read or is not a regular file. A folder
+// under -r is left to the caller (*folder set).
+void examine_operand(ScanJob *job, bool recursive, bool *folder) {
     struct stat info;
-    if (stat(path, &info) != 0 || access(path, R_OK) != 0) return error_line(job, path, errno);
+    if (stat(job->path, &info) != 0 || access(job->path, R_OK) != 0) {
+        fail_job(job, JobFailure::System, errno, true);
+        return;
+    }
     if (recursive && S_ISDIR(info.st_mode)) {
         *folder = true;
-        return NextJob::End;
+        return;
     }
     if (!S_ISREG(info.st_mode)) {
-        job->line = format_text("%s ERROR not a regular file\n", path);
-        return job->line != nullptr ? NextJob::Ready : NextJob::NoMemory;
+        fail_job(job, JobFailure::NotRegular, 0, true);
+        return;
     }
-    return file_job(job, name, path, info);
+    set_identity(job, info);
+}
+
+// Examines a file found inside a tree from the folder `dir_fd` it was found
+// in, never following a link: a name swapped for a link meanwhile leads
+// nowhere else. A folder is left to the caller (*folder set).
+void examine_entry(ScanJob *job, int dir_fd, const char *entry, bool *folder) {
+    struct stat info;
+    if (fstatat(dir_fd, entry, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        fail_job(job, JobFailure::System, errno, false);
+        return;
+    }
+    if (S_ISDIR(info.st_mode) && folder != nullptr) {
+        set_identity(job, info);
+        *folder = true;
+        return;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        fail_job(job, JobFailure::PassedOver, 0, false);
+        return;
+    }
+    if (faccessat(dir_fd, entry, R_OK, 0) != 0) {
+        fail_job(job, JobFailure::System, errno, false);
+        return;
+    }
+    set_identity(job, info);
 }
 
 int compare_names(const void *a, const void *b) {
@@ -151,11 +171,13 @@ int read_names(DIR *dir, char ***names_out, size_t *count_out) {
 } // namespace
 
 struct FileSource {
-    char **operands;
-    int count;
+    SourceSettings settings;
     int next_operand;
-    bool recursive;
-    Folder *folders; // the open folders, from the tree's top to the deepest
+    char *listed; // the name last read from the list (getdelim's buffer)
+    size_t listed_capacity;
+    bool list_over;
+    bool list_may_wait; // the list is a pipe or a terminal, whose next name may be long to come
+    Folder *folders;    // the open folders, from the tree's top to the deepest
     size_t depth;
     size_t capacity;
     Text name; // joined name of the entry at hand
@@ -178,27 +200,24 @@ void leave_folder(FileSource *source) {
 // Makes the folder that `fd` holds the deepest; the joined name and path at
 // hand are its own. A folder that is one of its own ancestors (through a bind
 // mount) would loop and is reported instead of entered. A folder that cannot
-// be read gets an error line with `shown` as its name.
-NextJob enter_folder(FileSource *source, int fd, const char *shown, ScanJob *job) {
-    struct stat info;
-    if (fstat(fd, &info) != 0) {
-        int error = errno;
+// be read fails the job, named `name` and `path`; the error line shows the
+// path when `shows_path` (an operand's own folder).
+NextJob enter_folder(FileSource *source, int fd, ScanJob *job, const char *name, const char *path,
+                     bool shows_path) {
+    auto failed = [&](int error) {
         close(fd);
-        return error_line(job, shown, error);
-    }
+        if (name_job(job, name, path) == NextJob::NoMemory) return NextJob::NoMemory;
+        return fail_job(job, JobFailure::System, error, shows_path);
+    };
+    struct stat info;
+    if (fstat(fd, &info) != 0) return failed(errno);
     for (size_t i = 0; i < source->depth; ++i) {
         if (source->folders[i].device == static_cast<uint64_t>(info.st_dev) &&
-            source->folders[i].inode == static_cast<uint64_t>(info.st_ino)) {
-            close(fd);
-            return error_line(job, shown, ELOOP);
-        }
+            source->folders[i].inode == static_cast<uint64_t>(info.st_ino))
+            return failed(ELOOP);
     }
     DIR *dir = fdopendir(fd);
-    if (dir == nullptr) {
-        int error = errno;
-        close(fd);
-        return error_line(job, shown, error);
-    }
+    if (dir == nullptr) return failed(errno);
     Folder folder = {dir,
                      nullptr,
                      0,
@@ -208,13 +227,12 @@ NextJob enter_folder(FileSource *source, int fd, const char *shown, ScanJob *job
                      static_cast<uint64_t>(info.st_dev),
                      static_cast<uint64_t>(info.st_ino)};
     int error = read_names(dir, &folder.names, &folder.count);
-    if (error == ENOMEM) {
-        closedir(dir);
-        return NextJob::NoMemory;
-    }
     if (error != 0) {
+        // The descriptor now belongs to the stream.
         closedir(dir);
-        return error_line(job, shown, error);
+        if (error == ENOMEM) return NextJob::NoMemory;
+        if (name_job(job, name, path) == NextJob::NoMemory) return NextJob::NoMemory;
+        return fail_job(job, JobFailure::System, error, shows_path);
     }
     if (source->depth == source->capacity) {
         size_t capacity = source->capacity > 0 ? source->capacity * 2 : 8;
@@ -232,8 +250,21 @@ NextJob enter_folder(FileSource *source, int fd, const char *shown, ScanJob *job
     return NextJob::End; // entered; no job yet
 }
 
+// Whether an entry found in a tree is to be passed over by name: `entry` is
+// its own name, the joined name at hand its name as printed.
+bool excluded(const FileSource *source, const char *entry) {
+    const SourceSettings &settings = source->settings;
+    for (size_t i = 0; i < settings.exclude_count; ++i) {
+        const char *pattern = settings.excludes[i];
+        bool by_path = std::strchr(pattern, '/') != nullptr;
+        if (fnmatch(pattern, by_path ? source->name.bytes : entry, by_path ? FNM_PATHNAME : 0) == 0)
+            return true;
+    }
+    return false;
+}
+
 // The next entry of the deepest folder: a job, or End when it gave none
-// (passed over, a folder entered, or the folder finished).
+// (a folder entered or left out, or the folder finished).
 NextJob next_in_tree(FileSource *source, ScanJob *job) {
     Folder &folder = source->folders[source->depth - 1];
     if (folder.next == folder.count) {
@@ -247,41 +278,51 @@ NextJob next_in_tree(FileSource *source, ScanJob *job) {
         !text_set(&source->path, folder.path_length, "/", 1) ||
         !text_set(&source->path, folder.path_length + 1, entry, entry_length))
         return NextJob::NoMemory;
+    if (excluded(source, entry)) return NextJob::End;
 
-    // Everything below goes relative to the open folder and never follows a
-    // link, so a name swapped for a link meanwhile leads nowhere else.
+    job->in_tree = true;
     int dir_fd = dirfd(folder.dir);
-    struct stat info;
-    if (fstatat(dir_fd, entry, &info, AT_SYMLINK_NOFOLLOW) != 0)
-        return error_line(job, source->name.bytes, errno);
-    if (S_ISDIR(info.st_mode)) {
+    bool is_folder = false;
+    examine_entry(job, dir_fd, entry, &is_folder);
+    if (is_folder) {
+        const SourceSettings &settings = source->settings;
+        if (settings.skip_folder && job->device == settings.skip_device &&
+            job->inode == settings.skip_inode)
+            return NextJob::End;
+        // Everything below goes relative to the open folder and never
+        // follows a link.
         int fd =
             openat(dir_fd, entry, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return error_line(job, source->name.bytes, errno);
-        return enter_folder(source, fd, source->name.bytes, job);
+        if (fd < 0) {
+            int error = errno;
+            if (name_job(job, source->name.bytes, source->path.bytes) == NextJob::NoMemory)
+                return NextJob::NoMemory;
+            return fail_job(job, JobFailure::System, error, false);
+        }
+        return enter_folder(source, fd, job, source->name.bytes, source->path.bytes, false);
     }
-    if (!S_ISREG(info.st_mode)) return NextJob::End;
-    if (faccessat(dir_fd, entry, R_OK, 0) != 0) return error_line(job, source->name.bytes, errno);
-    return file_job(job, source->name.bytes, source->path.bytes, info);
+    return name_job(job, source->name.bytes, source->path.bytes);
 }
 
-// The next operand: a job, or End when it is a folder that has been entered
-// (or the operands are over: then next_operand == count).
-NextJob next_operand(FileSource *source, ScanJob *job) {
-    const char *operand = source->operands[source->next_operand++];
+// An operand or listed name: a job, or End when it is a folder that has been
+// entered.
+NextJob next_operand(FileSource *source, ScanJob *job, const char *operand) {
     if (std::strcmp(operand, "-") == 0) {
-        job->name = strdup(operand);
         job->from_stdin = true;
-        return job->name != nullptr ? NextJob::Ready : NextJob::NoMemory;
+        return name_job(job, operand, nullptr);
     }
     char path[kPathBufferSize];
-    if (absolute_path(operand, path) != PathFailure::None) {
-        job->line = format_text("%s ERROR\n", operand);
-        return job->line != nullptr ? NextJob::Ready : NextJob::NoMemory;
+    PathFailure resolved = absolute_path(operand, path);
+    if (resolved != PathFailure::None) {
+        int error = resolved == PathFailure::TooLong ? ENAMETOOLONG : errno;
+        if (name_job(job, operand, nullptr) == NextJob::NoMemory) return NextJob::NoMemory;
+        return fail_job(job, JobFailure::Unresolved, error, false);
     }
+    if (name_job(job, operand, path) == NextJob::NoMemory) return NextJob::NoMemory;
     bool folder = false;
-    NextJob next = examine_operand(job, operand, path, source->recursive, &folder);
-    if (!folder) return next;
+    examine_operand(job, source->settings.recursive, &folder);
+    if (!folder) return NextJob::Ready;
+    release_job(job);
 
     // The tree's names are the operand as typed and the path inside it,
     // joined by one slash: the operand's trailing slashes are dropped.
@@ -298,18 +339,56 @@ NextJob next_operand(FileSource *source, ScanJob *job) {
     // The top folder's own failures name it by its absolute path, as the
     // line of any operand does.
     int fd = open(path, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return error_line(job, path, errno);
-    return enter_folder(source, fd, path, job);
+    if (fd < 0) {
+        int error = errno;
+        if (name_job(job, operand, path) == NextJob::NoMemory) return NextJob::NoMemory;
+        return fail_job(job, JobFailure::System, error, true);
+    }
+    return enter_folder(source, fd, job, operand, path, true);
+}
+
+// The next name of the list, read now: a job, End when it gave none (an
+// empty name, a folder entered), or with the list over list_over set.
+NextJob next_listed(FileSource *source, ScanJob *job) {
+    const SourceSettings &settings = source->settings;
+    // The results so far are written out before the wait for the next name,
+    // so that a reader of them never waits for the writer of the list.
+    if (source->list_may_wait) std::fflush(stdout);
+    errno = 0;
+    ssize_t length =
+        getdelim(&source->listed, &source->listed_capacity, settings.list_delimiter, settings.list);
+    if (length < 0) {
+        source->list_over = true;
+        if (errno == ENOMEM) return NextJob::NoMemory;
+        if (std::ferror(settings.list) == 0) return NextJob::End;
+        // The names that could not be read are not scanned: say so.
+        int error = errno != 0 ? errno : EIO;
+        if (name_job(job, settings.list_name, nullptr) == NextJob::NoMemory)
+            return NextJob::NoMemory;
+        return fail_job(job, JobFailure::System, error, false);
+    }
+    char *name = source->listed;
+    if (length > 0 && name[length - 1] == settings.list_delimiter) name[--length] = '\0';
+    // A NUL inside a line ends the name: no file name holds one.
+    if (name[0] == '\0') return NextJob::End;
+    if (std::strcmp(name, "-") == 0 && settings.list == stdin) {
+        // Standard input is the list itself.
+        if (name_job(job, name, nullptr) == NextJob::NoMemory) return NextJob::NoMemory;
+        return fail_job(job, JobFailure::Stdin, 0, false);
+    }
+    return next_operand(source, job, name);
 }
 
 } // namespace
 
-FileSource *file_source_create(char **operands, int count, bool recursive) {
+FileSource *file_source_create(const SourceSettings &settings) {
     auto *source = static_cast<FileSource *>(std::calloc(1, sizeof(FileSource)));
     if (source == nullptr) return nullptr;
-    source->operands = operands;
-    source->count = count;
-    source->recursive = recursive;
+    source->settings = settings;
+    source->list_over = settings.list == nullptr;
+    struct stat info;
+    source->list_may_wait = settings.list != nullptr &&
+                            (fstat(fileno(settings.list), &info) != 0 || !S_ISREG(info.st_mode));
     return source;
 }
 
@@ -320,6 +399,7 @@ void file_source_free(FileSource *source) {
     std::free(source->folders);
     std::free(source->name.bytes);
     std::free(source->path.bytes);
+    std::free(source->listed);
     std::free(source);
 }
 
@@ -328,28 +408,51 @@ NextJob file_source_next(FileSource *source, ScanJob *job) {
         NextJob next;
         if (source->depth > 0) {
             next = next_in_tree(source, job);
-        } else if (source->next_operand < source->count) {
-            next = next_operand(source, job);
+        } else if (source->next_operand < source->settings.count) {
+            next = next_operand(source, job, source->settings.operands[source->next_operand++]);
+        } else if (!source->list_over) {
+            next = next_listed(source, job);
         } else {
             return NextJob::End;
         }
         if (next != NextJob::End) return next;
+        release_job(job);
     }
+}
+
+void reexamine_job(ScanJob *job) {
+    if (job->from_stdin || job->path == nullptr) return;
+    if (job->failure != JobFailure::None && job->failure != JobFailure::System &&
+        job->failure != JobFailure::NotRegular && job->failure != JobFailure::PassedOver)
+        return;
+    job->failure = JobFailure::None;
+    job->error = 0;
+    job->failure_shows_path = false;
+    if (!job->in_tree) {
+        bool folder = false;
+        examine_operand(job, false, &folder);
+        return;
+    }
+    // As when it was found, but by its path: its folder may be closed by now.
+    examine_entry(job, AT_FDCWD, job->path, nullptr);
 }
 
 bool prepare_stdin_job(ScanJob *job) {
     job->from_stdin = false;
     if (!capture_stdin()) {
-        job->line = strdup("STDIN ERROR\n");
-        return job->line != nullptr;
+        fail_job(job, JobFailure::Stdin, 0, false);
+        return true;
     }
+    job->path = strdup(stdin_dump_path());
+    if (job->path == nullptr) return false;
     bool folder = false;
-    return examine_operand(job, job->name, stdin_dump_path(), false, &folder) != NextJob::NoMemory;
+    examine_operand(job, false, &folder);
+    return true;
 }
 
 void release_job(ScanJob *job) {
     std::free(job->name);
     std::free(job->path);
-    std::free(job->line);
+    std::free(job->destination);
     *job = ScanJob{};
 }

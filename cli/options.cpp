@@ -7,8 +7,47 @@
 #include <getopt.h>
 
 #include "cli/paths.h"
+#include "cli/server.h"
 
 namespace {
+
+// Values of the options that have long names; those of -r, -j, -t and -w
+// too, so that any failure getopt_long reports for a long option has an
+// optopt of 0 (unknown, ambiguous) or one of these.
+enum LongOption {
+    kRecursive = 256,
+    kJobs,
+    kTcp,
+    kWholeRun,
+    kExclude,
+    kFilesFrom,
+    kNull,
+    kInfected,
+    kMove,
+    kCopy,
+    kJson,
+    kSummary,
+    kProgress,
+    kWait,
+};
+
+constexpr struct option kLongOptions[] = {
+    {"recursive", no_argument, nullptr, kRecursive},
+    {"jobs", required_argument, nullptr, kJobs},
+    {"tcp", required_argument, nullptr, kTcp},
+    {"whole-run", no_argument, nullptr, kWholeRun},
+    {"exclude", required_argument, nullptr, kExclude},
+    {"files-from", required_argument, nullptr, kFilesFrom},
+    {"null", no_argument, nullptr, kNull},
+    {"infected", no_argument, nullptr, kInfected},
+    {"move", required_argument, nullptr, kMove},
+    {"copy", required_argument, nullptr, kCopy},
+    {"json", no_argument, nullptr, kJson},
+    {"summary", no_argument, nullptr, kSummary},
+    {"progress", no_argument, nullptr, kProgress},
+    {"wait", required_argument, nullptr, kWait},
+    {nullptr, 0, nullptr, 0},
+};
 
 constexpr char kVersion[] = "5.5.3/RELEASE";
 constexpr int kBuild = 104;
@@ -34,7 +73,17 @@ void print_help(const char *program) {
                  "   -r       Scan directories recursively (implies -w)\n"
                  "   -j<n>    Scan with up to n connections at once (1 to 64)\n"
                  "   -t<addr> Connect to orvaserver over TCP at host[:port] instead of -p\n"
-                 "   -w       Exit with the status of the most severe finding of the run\n",
+                 "   -w       Exit with the status of the most severe finding of the run\n"
+                 "   --exclude=PATTERN  In trees, skip files and folders that match PATTERN\n"
+                 "   --files-from=FILE  Also scan the names in FILE, one per line (- for stdin)\n"
+                 "   --null             The names in the --files-from list end in NUL bytes\n"
+                 "   --infected         Print only the results of files not found clean\n"
+                 "   --move=DIR         Move each file in which a threat remains into DIR\n"
+                 "   --copy=DIR         Copy each file in which a threat remains into DIR\n"
+                 "   --json             Print each result as one JSON object per line\n"
+                 "   --summary          Print a summary of the run on standard error\n"
+                 "   --progress         Show the progress on standard error if it is a terminal\n"
+                 "   --wait=SECONDS     Retry the first connection for up to SECONDS\n",
                  program);
 }
 
@@ -71,7 +120,57 @@ int set_connections(const char *value, RunOptions *options) {
     return kOptionsValid;
 }
 
+// The --wait value: whole seconds from 0 to kMaxWaitSec.
+int set_wait(const char *value, RunOptions *options) {
+    char *end = nullptr;
+    long seconds = std::strtol(value, &end, 10);
+    if (value[0] < '0' || value[0] > '9' || *end != '\0' || seconds > kMaxWaitSec)
+        return fail("ERROR: --wait expects a number of seconds from 0 to 86400\n", kBadCommandLine);
+    options->wait_sec = static_cast<int>(seconds);
+    return kOptionsValid;
+}
+
+int add_exclude(const char *pattern, RunOptions *options) {
+    auto *grown = static_cast<const char **>(
+        std::realloc(options->excludes, (options->exclude_count + 1) * sizeof(const char *)));
+    if (grown == nullptr) return fail("ERROR: Could not allocate memory!\n", kRunFailed);
+    grown[options->exclude_count++] = pattern;
+    options->excludes = grown;
+    return kOptionsValid;
+}
+
+int set_quarantine(const char *folder, bool copies, RunOptions *options) {
+    if (options->quarantine != nullptr)
+        return fail("ERROR: --move or --copy has been already specified\n", kBadCommandLine);
+    options->quarantine = folder;
+    options->quarantine_copies = copies;
+    return kOptionsValid;
+}
+
+// Checks that the options with long names fit together; the run's exit
+// status when they do not, else kOptionsValid.
+int check_long_options(const RunOptions &options, int argc, char **argv) {
+    if (options.null_separated && options.files_from == nullptr)
+        return fail("ERROR: --null applies to the list of --files-from\n", kBadCommandLine);
+    if (options.files_from != nullptr && std::strcmp(options.files_from, "-") == 0) {
+        for (int i = options.first_operand; i < argc; ++i) {
+            if (std::strcmp(argv[i], "-") == 0)
+                return fail("ERROR: standard input cannot be both the list of --files-from and "
+                            "a - operand\n",
+                            kBadCommandLine);
+        }
+    }
+    return kOptionsValid;
+}
+
 } // namespace
+
+void release_options(RunOptions *options) {
+    std::free(options->server_path);
+    std::free(options->excludes);
+    options->server_path = nullptr;
+    options->excludes = nullptr;
+}
 
 void print_version(FILE *out) {
     // __DATE__ has the form "Aug  2 2005", __TIME__ "12:40:36".
@@ -87,7 +186,8 @@ int read_options(int argc, char **argv, RunOptions *options) {
     }
 
     int option;
-    while ((option = getopt(argc, argv, "hvquscp:n:rj:t:w")) != -1) {
+    while ((option = getopt_long(argc, argv, "hvquscp:n:rj:t:w", kLongOptions, nullptr)) != -1) {
+        int status = kOptionsValid;
         switch (option) {
         case 'h':
             print_help(argv[0]);
@@ -107,28 +207,61 @@ int read_options(int argc, char **argv, RunOptions *options) {
         case 'c':
             options->check_mode = true;
             break;
-        case 'p': {
-            int status = set_server_path(optarg, options);
-            if (status != kOptionsValid) return status;
+        case 'p':
+            status = set_server_path(optarg, options);
             break;
-        }
         case 'r':
+        case kRecursive:
             // A tree has no meaningful last file.
             options->recursive = true;
             options->whole_run = true;
             break;
         case 'w':
+        case kWholeRun:
             options->whole_run = true;
             break;
-        case 'j': {
-            int status = set_connections(optarg, options);
-            if (status != kOptionsValid) return status;
+        case 'j':
+        case kJobs:
+            status = set_connections(optarg, options);
             break;
-        }
+        case kExclude:
+            status = add_exclude(optarg, options);
+            break;
+        case kFilesFrom:
+            if (options->files_from != nullptr)
+                return fail("ERROR: --files-from has been already specified\n", kBadCommandLine);
+            options->files_from = optarg;
+            break;
+        case kNull:
+            options->null_separated = true;
+            break;
+        case kInfected:
+            options->infected_only = true;
+            break;
+        case kMove:
+        case kCopy:
+            status = set_quarantine(optarg, option == kCopy, options);
+            break;
+        case kJson:
+            options->json = true;
+            break;
+        case kSummary:
+            options->summary = true;
+            break;
+        case kProgress:
+            options->progress = true;
+            break;
+        case kWait:
+            status = set_wait(optarg, options);
+            break;
         case 't':
+        case kTcp:
             if (options->tcp_address != nullptr)
                 return fail("ERROR: the address of the orvaserver has been already specified!\n",
                             kRunFailed);
+            if (!tcp_address_valid(optarg))
+                return fail("ERROR: -t expects host[:port] with a port from 1 to 65535\n",
+                            kBadCommandLine);
             options->tcp_address = optarg;
             break;
         case 'n':
@@ -136,9 +269,16 @@ int read_options(int argc, char **argv, RunOptions *options) {
             std::fprintf(stderr, "Unrecognized option '%c'\n", 'n');
             break;
         default:
+            // getopt_long has said what is wrong. A long option that is
+            // unknown, ambiguous, or lacks or has an unwanted value ends the
+            // run: a misspelt --move must not scan without moving.
+            if (optopt == 0 || optopt >= kRecursive)
+                return fail("ERROR: invalid long option; orvaclient -h lists the options\n",
+                            kBadCommandLine);
             std::fprintf(stderr, "Unrecognized option '%c'\n", optopt);
             break;
         }
+        if (status != kOptionsValid) return status;
     }
     options->first_operand = optind;
 
@@ -148,7 +288,7 @@ int read_options(int argc, char **argv, RunOptions *options) {
         return fail("ERROR: required parameter -p was not specified\n", kBadCommandLine);
     if (options->check_mode == options->scan_mode)
         return fail("ERROR: either -c or -s switch should be specified\n", kBadCommandLine);
-    if (options->scan_mode && optind >= argc)
+    if (options->scan_mode && optind >= argc && options->files_from == nullptr)
         return fail("ERROR: at least one file should be specified for scanning\n", kBadCommandLine);
-    return kOptionsValid;
+    return check_long_options(*options, argc, argv);
 }

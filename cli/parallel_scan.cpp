@@ -8,6 +8,7 @@
 #include <ctime>
 #include <poll.h>
 
+#include "cli/quarantine.h"
 #include "cli/report.h"
 #include "cli/server.h"
 #include "client/commands.h"
@@ -28,6 +29,9 @@ struct Slot {
     ScanReport report;
     JobState state;
     bool reads_stdin; // a "-" job, captured or not
+    // Examined earlier than its scan may start (read ahead to count the
+    // files, held back, or cut off): examined again before it starts.
+    bool stale;
     int attempts;
     ResultCode code; // the scan's outcome once Done
 };
@@ -41,6 +45,8 @@ struct Link {
 
 struct Run {
     const RunOptions *options;
+    RunOutput *output;
+    Quarantine *quarantine;
     FileSource *source;
     bool source_done;
     bool out_of_memory;
@@ -68,31 +74,39 @@ void finish(Slot *slot, ResultCode code) {
     slot->state = JobState::Done;
 }
 
-// Reads jobs into the window until it is full, the source is over, or
-// `scans_wanted` jobs that need a connection are held. Returns how many such
-// jobs the window holds.
-size_t fill(Run *run, size_t scans_wanted) {
+// Reads the next job into the window, examined as of now: Done when it is
+// not to be scanned, else Waiting. Null when the source is over, the window
+// is full or memory ran out.
+Slot *pull(Run *run) {
+    if (run->source_done || run->out_of_memory || run->count == kWindow) return nullptr;
+    Slot *slot = slot_at(run, run->count);
+    *slot = Slot{};
+    NextJob next = file_source_next(run->source, &slot->job);
+    if (next == NextJob::End) {
+        run->source_done = true;
+        return nullptr;
+    }
+    ++run->count;
+    if (next == NextJob::NoMemory) {
+        run->out_of_memory = true;
+        slot->state = JobState::Done;
+        return nullptr;
+    }
+    slot->reads_stdin = slot->job.from_stdin;
+    slot->state = slot->job.failure != JobFailure::None ? JobState::Done : JobState::Waiting;
+    return slot;
+}
+
+// Reads jobs until `scans_wanted` of them need a connection or the source is
+// over; they are examined again when their scans start. Returns how many
+// need a connection.
+size_t count_scans(Run *run, size_t scans_wanted) {
     size_t scans = 0;
-    for (size_t i = 0; i < run->count; ++i)
-        if (slot_at(run, i)->state != JobState::Done) ++scans;
-    while (!run->source_done && run->count < kWindow && scans < scans_wanted) {
-        Slot *slot = slot_at(run, run->count);
-        *slot = Slot{};
-        NextJob next = file_source_next(run->source, &slot->job);
-        if (next == NextJob::End) {
-            run->source_done = true;
-            break;
-        }
-        ++run->count;
-        if (next == NextJob::NoMemory) {
-            run->out_of_memory = true;
-            break;
-        }
-        slot->reads_stdin = slot->job.from_stdin;
-        if (slot->job.line != nullptr) {
-            slot->state = JobState::Done;
-        } else {
-            slot->state = JobState::Waiting;
+    while (scans < scans_wanted) {
+        Slot *slot = pull(run);
+        if (slot == nullptr) break;
+        if (slot->state == JobState::Waiting) {
+            slot->stale = true;
             ++scans;
         }
     }
@@ -102,7 +116,7 @@ size_t fill(Run *run, size_t scans_wanted) {
 void print_finished(Run *run) {
     while (run->count > 0 && slot_at(run, 0)->state == JobState::Done) {
         Slot *slot = slot_at(run, 0);
-        int status = report_job(slot->job, slot->code, &slot->report, run->options->quiet);
+        int status = report_job(slot->job, slot->code, &slot->report, run->output);
         run->status = fold_status(run->status, status, run->options->whole_run);
         release_job(&slot->job);
         run->head = (run->head + 1) % kWindow;
@@ -116,8 +130,16 @@ bool prepare(Run *run, Slot *slot) {
         run->out_of_memory = true;
         return false;
     }
-    if (slot->job.line != nullptr) slot->state = JobState::Done;
+    slot->stale = false;
+    if (slot->job.failure != JobFailure::None) slot->state = JobState::Done;
     return true;
+}
+
+// Examines a held-back job again, as its scan may start now.
+void refresh(Slot *slot) {
+    if (!slot->stale) return;
+    reexamine_job(&slot->job);
+    if (slot->job.failure != JobFailure::None) slot->state = JobState::Done;
 }
 
 // Whether another connection is scanning the same file (device and inode):
@@ -132,31 +154,67 @@ bool identity_busy(Run *run, const Slot *slot) {
     return false;
 }
 
-// The first waiting job that may start now. Standard input is captured in
-// the order of the operands, and a "-" only once every earlier one is
-// finished: each capture replaces the same dump file.
+// Whether a waiting job may start now, once it has been examined (or, for
+// "-", captured) as of now. Standard input is captured in the order of the
+// operands, and a "-" only once every earlier one is finished: each capture
+// replaces the same dump file.
+bool may_start(Run *run, Slot *slot, bool stdin_pending) {
+    if (slot->job.from_stdin) {
+        if (stdin_pending || !prepare(run, slot)) return false;
+    } else {
+        refresh(slot);
+    }
+    if (slot->state != JobState::Waiting) return false;
+    if (identity_busy(run, slot)) {
+        slot->stale = true;
+        return false;
+    }
+    return true;
+}
+
+// The next job to start: the first held-back job that may start now, else
+// the next jobs of the source, read only now, so that each file is examined
+// when its scan starts. At most as many jobs are held back as there are
+// connections.
 Slot *next_to_scan(Run *run) {
     bool stdin_pending = false;
+    size_t waiting = 0;
     for (size_t i = 0; i < run->count && !run->out_of_memory; ++i) {
         Slot *slot = slot_at(run, i);
-        if (slot->state == JobState::Waiting && !(slot->job.from_stdin && stdin_pending)) {
-            if (slot->job.from_stdin && !prepare(run, slot)) return nullptr;
-            if (slot->state == JobState::Waiting && !identity_busy(run, slot)) return slot;
+        if (slot->state == JobState::Waiting) {
+            if (may_start(run, slot, stdin_pending)) return slot;
+            if (slot->state == JobState::Waiting) ++waiting;
         }
+        if (slot->reads_stdin && slot->state != JobState::Done) stdin_pending = true;
+    }
+    while (waiting < run->link_count) {
+        Slot *slot = pull(run);
+        if (slot == nullptr) return nullptr;
+        if (slot->state != JobState::Waiting) continue;
+        if (may_start(run, slot, stdin_pending)) return slot;
+        if (slot->state == JobState::Waiting) ++waiting;
         if (slot->reads_stdin && slot->state != JobState::Done) stdin_pending = true;
     }
     return nullptr;
 }
 
+// A scan has ended with `code`: the file goes to the quarantine folder now,
+// before any later scan of the same file may start, as with one connection.
+void scanned(Run *run, Slot *slot, ResultCode code) {
+    quarantine_after_scan(run->quarantine, &slot->job, code, slot->report);
+    finish(slot, code);
+}
+
 void start(Run *run, Link *link, Slot *slot) {
     ServerConnection *conn = link->conn;
+    progress_started(run->output->progress, slot->job.name, run->output->stats);
     conn_scan_identity(conn, slot->job.device, slot->job.inode);
     ResultCode code =
         conn_scan(conn, slot->job.path, &slot->report, run->options->scan_flags, nullptr);
     // Refused before anything was queued (a path too long to send), or
     // settled without the server (an empty file over TCP).
     if (conn->state == nullptr) {
-        finish(slot, code);
+        scanned(run, slot, code);
         return;
     }
     slot->state = JobState::Running;
@@ -178,19 +236,26 @@ void drop_link(Run *run, unsigned index, ResultCode code) {
             finish(slot, code);
         } else {
             slot->state = JobState::Waiting;
+            slot->stale = true;
         }
     }
     close_server(link->conn);
     run->links[index] = run->links[--run->link_count];
 }
 
-// With no connection left, every waiting job fails as a scan on a lost
-// connection does.
+// With no connection left, every job fails as a scan on a lost connection
+// does, once examined as of now.
 void fail_waiting(Run *run) {
+    while (pull(run) != nullptr) {
+    }
     for (size_t i = 0; i < run->count && !run->out_of_memory; ++i) {
         Slot *slot = slot_at(run, i);
         if (slot->state != JobState::Waiting) continue;
-        if (slot->job.from_stdin && !prepare(run, slot)) return;
+        if (slot->job.from_stdin) {
+            if (!prepare(run, slot)) return;
+        } else {
+            refresh(slot);
+        }
         if (slot->state == JobState::Waiting) finish(slot, RC_READ_FAILED);
     }
 }
@@ -214,7 +279,7 @@ void step(Run *run, unsigned index, short revents) {
         drop_link(run, index, code);
         return;
     }
-    finish(link->slot, code);
+    scanned(run, link->slot, code);
     link->slot = nullptr;
     // An upload that stopped short closes the connection, which can no
     // longer be brought back in step: its next file must go elsewhere.
@@ -267,7 +332,9 @@ bool open_links(Run *run, unsigned wanted) {
     const char *failures[kMaxConnections] = {};
     for (unsigned number = 1; number <= wanted; ++number) {
         const char *failure = nullptr;
-        ServerConnection *conn = open_server(run->options->address(), CONN_NO_WAIT, &failure);
+        ServerConnection *conn =
+            open_server_waiting(run->options->address(), CONN_NO_WAIT,
+                                number == 1 ? run->options->wait_sec : 0, &failure);
         if (conn == nullptr) {
             failures[number - 1] = failure;
             if (first_failure == nullptr) first_failure = failure;
@@ -328,7 +395,7 @@ bool dispatch(Run *run) {
 }
 
 int scan_all(Run *run) {
-    size_t scans = fill(run, static_cast<size_t>(run->options->connections));
+    size_t scans = count_scans(run, static_cast<size_t>(run->options->connections));
     if (run->out_of_memory) return -1;
     // Never more connections than files, but at least one, so that a run
     // without a file to scan fails as it does with one connection when no
@@ -336,17 +403,14 @@ int scan_all(Run *run) {
     unsigned wanted = static_cast<unsigned>(run->options->connections);
     if (run->source_done && scans < wanted) wanted = scans > 0 ? static_cast<unsigned>(scans) : 1;
     if (!open_links(run, wanted)) return 1;
+    run->output->connected = true;
 
     for (;;) {
-        fill(run, kWindow);
+        if (run->link_count == 0) fail_waiting(run);
         if (run->out_of_memory) return -1;
         print_finished(run);
         if (run->count == 0 && run->source_done) break;
-        if (run->link_count == 0) {
-            fail_waiting(run);
-            if (run->out_of_memory) return -1;
-            continue;
-        }
+        if (run->link_count == 0) continue;
         if (!dispatch(run)) return -1;
         print_finished(run);
         wait_and_step(run);
@@ -357,9 +421,11 @@ int scan_all(Run *run) {
 
 } // namespace
 
-int scan_in_parallel(FileSource *source, const RunOptions &options) {
+int scan_in_parallel(FileSource *source, const ScanContext &context) {
     Run run{};
-    run.options = &options;
+    run.options = context.options;
+    run.output = context.output;
+    run.quarantine = context.quarantine;
     run.source = source;
     run.slots = static_cast<Slot *>(std::calloc(kWindow, sizeof(Slot)));
     int status = run.slots != nullptr ? scan_all(&run) : -1;

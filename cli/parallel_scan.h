@@ -5,11 +5,24 @@
 
 #include "cli/file_source.h"
 #include "cli/options.h"
+#include "cli/report.h"
+
+struct Quarantine;
+
+// What a scan loop needs beside its files: the run's options, how it reports
+// (and counts) its files, and the quarantine folder, null without --move and
+// --copy.
+struct ScanContext {
+    const RunOptions *options;
+    RunOutput *output;
+    Quarantine *quarantine;
+};
 
 // Opens up to options.connections connections (never more than there are
 // files to scan, at least one), scans every job of `source` and sends QUIT on
 // each connection still open. A connection that cannot be opened or fails is
 // reported on standard error and its files go to the others; a scan cut off
 // by a failing connection is tried once more on another. Returns the run's
-// exit status, 1 when no connection could be opened.
-int scan_in_parallel(FileSource *source, const RunOptions &options);
+// exit status, 1 when no connection could be opened. Only the first
+// connection waits for the server (--wait).
+int scan_in_parallel(FileSource *source, const ScanContext &run);

@@ -8,12 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cli/termination.h"
 #include "client/connection.h"
-#include "client/internal.h"
 
 namespace {
 
-constexpr size_t kDumpPathSize = 512;
+constexpr size_t kDumpPathSize = kCleanupPathSize;
 constexpr size_t kStdinChunk = 8192;
 
 // Empty until standard input has been captured once.
@@ -23,14 +23,52 @@ void report_dump_failure(const char *path, int error) {
     std::fprintf(stderr, "Could not write file %s: %s\n", path, std::strerror(error));
 }
 
-// Opens a new, empty dump file. The name is predictable and the directory
-// shared, so nothing found at the name is followed or truncated: only a
-// regular file of our own (a stale dump of an earlier process with this id,
-// or this run's dump) is removed first, and the create is exclusive.
+// Opens a new, empty dump file, mode 0600 whatever the umask: it holds what
+// the user piped in, in a folder every local user can read. The name is
+// predictable and the directory shared, so nothing found at the name is
+// followed or truncated: only a regular file of our own (a stale dump of an
+// earlier process with this id, or this run's dump) is removed first, and
+// the create is exclusive. The name is recorded for the termination handler
+// together with the creation.
 int create_dump_file(const char *path) {
+    TerminationHold hold;
+    forget_dump_file();
     struct stat info;
     if (lstat(path, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid()) unlink(path);
-    return open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return -1;
+    remember_dump_file(path);
+    if (fchmod(fd, 0600) != 0) {
+        int error = errno;
+        close(fd);
+        unlink(path);
+        forget_dump_file();
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+void remove_dump_file(const char *path) {
+    TerminationHold hold;
+    unlink(path);
+    forget_dump_file();
+}
+
+// Writes the whole chunk; 0, or -1 with errno (ENOSPC for a write that
+// wrote nothing).
+int write_chunk(int fd, const char *bytes, size_t length) {
+    while (length > 0) {
+        ssize_t n = write(fd, bytes, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = ENOSPC;
+            return -1;
+        }
+        bytes += n;
+        length -= static_cast<size_t>(n);
+    }
+    return 0;
 }
 
 } // namespace
@@ -50,16 +88,18 @@ bool capture_stdin() {
     for (;;) {
         ssize_t got = sock_read(STDIN_FILENO, chunk, sizeof chunk);
         if (got <= 0) break; // end of input, or a read error
-        if (write_all(fd, chunk, static_cast<size_t>(got)) != 0) {
+        // A write beyond the file-size limit fails with EFBIG here, as
+        // SIGXFSZ is ignored.
+        if (write_chunk(fd, chunk, static_cast<size_t>(got)) != 0) {
             report_dump_failure(path, errno);
             close(fd);
-            unlink(path);
+            remove_dump_file(path);
             return false;
         }
     }
     if (close(fd) != 0) {
         report_dump_failure(path, errno);
-        unlink(path);
+        remove_dump_file(path);
         return false;
     }
     std::memcpy(dump_path, path, sizeof path);
@@ -71,5 +111,5 @@ const char *stdin_dump_path() {
 }
 
 void remove_stdin_dump() {
-    if (dump_path[0] != '\0' && access(dump_path, R_OK) == 0) unlink(dump_path);
+    if (dump_path[0] != '\0' && access(dump_path, R_OK) == 0) remove_dump_file(dump_path);
 }

@@ -3,7 +3,11 @@
 // whole is reported and removed.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "cli_helpers.h"
@@ -47,6 +51,22 @@ void remove_entry(const std::string &path) {
 mode_t kind_of(const std::string &path) {
     struct stat info;
     return lstat(path.c_str(), &info) == 0 ? (info.st_mode & S_IFMT) : 0;
+}
+
+// Waits up to five seconds for the child to end, then kills it; its wait
+// status.
+int wait_bounded(pid_t pid) {
+    int status = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return status;
 }
 
 class DumpFile : public ::testing::Test {
@@ -111,16 +131,51 @@ TEST_F(DumpFile, AFileOfAnotherUserAtTheNameIsLeftAlone) {
 }
 
 TEST_F(DumpFile, AFullDiskIsReportedAndThePartialDumpRemoved) {
-    // A file size limit of two 512-byte blocks, and SIGXFSZ ignored, so the
-    // write fails with EFBIG rather than killing the client.
+    // A file size limit of two 512-byte blocks: the client ignores SIGXFSZ,
+    // so the write fails with EFBIG rather than killing it.
     std::string input(20000, 'x');
-    DumpRun r = run_with("trap '' XFSZ; ulimit -f 2", {"200 bye\r\n"}, input);
+    DumpRun r = run_with("ulimit -f 2", {"200 bye\r\n"}, input);
     EXPECT_EQ(r.run.signal, 0);
     EXPECT_EQ(r.run.out, "STDIN ERROR\n");
     EXPECT_EQ(r.err, "Could not write file " + r.dump_path + ": File too large\n");
     EXPECT_EQ(r.run.status, 7);
     EXPECT_EQ(r.wire, "QUIT\r\n");
     EXPECT_EQ(kind_of(r.dump_path), 0u) << "partial dump left behind";
+}
+
+TEST_F(DumpFile, IsPrivateAndRemovedWhenASignalEndsTheRun) {
+    for (int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(signal_number);
+        FakeServer server;
+        server.send(FakeServer::greeting());
+        server.start();
+        int input[2];
+        ASSERT_EQ(pipe(input), 0);
+        pid_t pid = fork();
+        if (pid == 0) {
+            dup2(input[0], 0);
+            close(input[1]);
+            umask(022);
+            execl(ORVACLIENT_BINARY, "orvaclient", "-p", server.path().c_str(), "-s", "-",
+                  static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        close(input[0]);
+        // Standard input stays open: the client is still copying it.
+        ASSERT_EQ(write(input[1], "data", 4), 4);
+        std::string dump = kDumpPrefix + std::to_string(pid);
+        struct stat info {};
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (stat(dump.c_str(), &info) != 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        EXPECT_EQ(info.st_mode & 07777, 0600u);
+        kill(pid, signal_number);
+        int status = wait_bounded(pid);
+        close(input[1]);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
+        EXPECT_EQ(kind_of(dump), 0u) << "dump file left behind";
+        unlink(dump.c_str());
+    }
 }
 
 } // namespace

@@ -42,7 +42,7 @@ TEST_F(TreeScan, NameOrderDepthFirstPassingOverLinksAndSpecialFiles) {
     auto listing = [](const std::string &top) {
         return top + "/B OK\n" + top + "/a OK\n" + top + "/b/a INFECTED\nLINFECTED " +
                std::string(standin::kTestFileName) + "\n" + top + "/b/z OK\n" + top +
-               "/new\nline OK\n" + top + "/with space OK\n";
+               "/new\\nline OK\n" + top + "/with space OK\n";
     };
     ProcessResult one = scan({"-p", server.socket_path(), "-r", "tree/", "named-link"});
     EXPECT_EQ(one.out, listing("tree") + listing("named-link"));
@@ -56,6 +56,22 @@ TEST_F(TreeScan, NameOrderDepthFirstPassingOverLinksAndSpecialFiles) {
         EXPECT_EQ(eight.err, "") << address;
         EXPECT_EQ(eight.status, 4) << address;
     }
+}
+
+TEST_F(TreeScan, ControlBytesAndBackslashesInNamesFoundInATreeAreEscaped) {
+    ASSERT_EQ(mkdir((dir / "up").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((dir / "up/sub\tdir").c_str(), 0700), 0);
+    dir.write("up/x OK\nignore", standin::test_file_bytes());
+    for (const char *clean :
+         {"up/cr\rhere", "up/back\\slash", "up/\x01\x1b\x7f", "up/sub\tdir/f", "up/caf\xc3\xa9"})
+        dir.write(clean, "clean");
+    // The operand the user typed is printed as it is.
+    std::string odd = dir.write("odd\\name\n", "clean");
+    ProcessResult run = scan({"-p", server.socket_path(), "-r", "up", odd});
+    EXPECT_EQ(run.out, "up/\\x01\\x1b\\x7f OK\nup/back\\\\slash OK\nup/caf\xc3\xa9 OK\n"
+                       "up/cr\\rhere OK\nup/sub\\tdir/f OK\nup/x OK\\nignore INFECTED\nLINFECTED " +
+                           std::string(standin::kTestFileName) + "\n" + odd + " OK\n");
+    EXPECT_EQ(run.status, 4);
 }
 
 TEST_F(TreeScan, AFolderThatCannotBeOpenedIsReportedByItsJoinedName) {

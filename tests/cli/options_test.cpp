@@ -8,21 +8,11 @@
 
 namespace {
 
-// Splits standard error into its lines.
-std::vector<std::string> lines_of(const std::string &text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        lines.push_back(text.substr(start, end - start));
-    if (start < text.size()) lines.push_back(text.substr(start));
-    return lines;
-}
-
 void expect_help(const ProcessResult &run) {
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, "");
     auto lines = lines_of(run.err);
-    ASSERT_EQ(lines.size(), 14u) << run.err;
+    ASSERT_EQ(lines.size(), 24u) << run.err;
     EXPECT_TRUE(std::regex_match(lines[0], std::regex(kVersionPattern))) << lines[0];
     EXPECT_FALSE(lines[1].empty()) << "the maker's notice";
     EXPECT_EQ(run.err.substr(lines[0].size() + lines[1].size() + 2), kUsage + kLaterOptions);
@@ -92,6 +82,16 @@ TEST(CommandLine, ConnectionCountsOutsideOneToSixtyFourAreRefused) {
         ProcessResult run = run_client({"-p", "/x", "-s", "f", "-j", count});
         EXPECT_EQ(run.err, "ERROR: -j expects a number of connections from 1 to 64\n") << count;
         EXPECT_EQ(run.status, 9) << count;
+    }
+}
+
+TEST(CommandLine, BadTcpAddressesAreRefusedBeforeConnecting) {
+    for (const char *address : {"host:70000", "host:", "host:0", "host:12junk", "", ":9001",
+                                "host:+80", "host:99999999999999999999"}) {
+        ProcessResult run = run_client({"-t", address, "-c"});
+        EXPECT_EQ(run.err, "ERROR: -t expects host[:port] with a port from 1 to 65535\n")
+            << address;
+        EXPECT_EQ(run.status, 9) << address;
     }
 }
 

@@ -3,6 +3,12 @@
 // connections at once.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
 #include "cli_helpers.h"
 #include "standin/signatures.h"
 #include "standin/standin_process.h"
@@ -69,6 +75,45 @@ TEST_F(ParallelScan, AConnectionClosedByAShortUploadTakesNoFurtherFile) {
     EXPECT_EQ(run.out, f1 + " ERROR\n" + f2 + " OK\n" + f3 + " OK\n");
     EXPECT_EQ(run.err, "Connection 1 of 2 lost; its files go to the other connections.\n");
     EXPECT_EQ(run.status, 0);
+}
+
+TEST_F(ParallelScan, EachFileIsExaminedWhenItsScanStarts) {
+    // While the first two files are scanned, a later file of the tree and a
+    // later operand are removed, and another file of the tree becomes a link
+    // to a file outside it: what -j 1 would then print.
+    ASSERT_EQ(mkdir((dir / "t").c_str(), 0700), 0);
+    for (const char *name : {"t/a", "t/b", "t/c", "t/d"})
+        dir.write(name, "clean");
+    std::string outside = dir.write("outside", "clean");
+    std::string later = dir.write("later", "clean");
+    std::atomic<bool> changed{false};
+    FakeServer server;
+    server.send(FakeServer::greeting()).expect_line();
+    server.call([&] {
+        unlink((dir / "t/c").c_str());
+        unlink((dir / "t/d").c_str());
+        symlink(outside.c_str(), (dir / "t/d").c_str());
+        unlink(later.c_str());
+        changed = true;
+    });
+    server.send("220 ok\r\n").expect_line().send("200 bye\r\n");
+    server.next_client().send(FakeServer::greeting()).expect_line();
+    server.call([&] {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!changed && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    server.send("220 ok\r\n").expect_line().send("200 bye\r\n");
+    server.start();
+    ProcessOptions in_dir{dir.path(), "", 10000};
+    ProcessResult run =
+        run_client({"-p", server.path(), "-j", "2", "-r", "-s", "t", later}, in_dir);
+    EXPECT_EQ(run.out, "t/a OK\nt/b OK\nt/c ERROR No such file or directory\n" + later +
+                           " ERROR No such file or directory\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 7);
+    EXPECT_EQ(server.received(0), scan_line(dir / "t/a") + "QUIT\r\n");
+    EXPECT_EQ(server.received(1), scan_line(dir / "t/b") + "QUIT\r\n");
 }
 
 TEST_F(ParallelScan, WithoutAnyConnectionTheRunFailsAsWithOne) {

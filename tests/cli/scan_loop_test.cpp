@@ -259,6 +259,84 @@ TEST_F(ScanLoop, OverTcpAServerClosingMidUploadFailsTheFile) {
     EXPECT_EQ(run.status, 7);
 }
 
+TEST_F(ScanLoop, OverTcpAFileThatShrinksDuringItsUploadFailsAlone) {
+    // The upload stops short and the library closes the connection: the
+    // next file goes to a new one.
+    std::string f1 = dir.write("f1", "1234");
+    std::string f2 = dir.write("f2", "2");
+    std::string f3 = dir.write("f3", "3");
+    FakeServer server(FakeServer::Transport::Tcp);
+    server.send(FakeServer::greeting()).expect_line();
+    server.call([&] { TempDir::write_file(f1, ""); }).send("310 go\r\n");
+    server.next_client().send(FakeServer::greeting());
+    for (int i = 0; i < 2; ++i)
+        server.expect_line().send("220 ok\r\n");
+    server.expect_line().send("200 bye\r\n");
+    server.start();
+    ProcessResult run = run_client({"-t", server.address(), "-s", f1, f2, f3});
+    EXPECT_EQ(run.out, f1 + " ERROR\n" + f2 + " OK\n" + f3 + " OK\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(server.received(1).substr(server.received(1).size() - 6), kQuit);
+}
+
+TEST_F(ScanLoop, AFileSizeLimitFailsOnlyTheWritesBeyondIt) {
+    // A cured copy and a copy of standard input larger than the limit: each
+    // fails its own file, and the run goes on.
+    TempDirAsTmp tmp;
+    std::string f1 = dir.write("f1", "infected");
+    std::string f3 = dir.write("f3", "clean");
+    FakeServer server;
+    server.send(FakeServer::greeting())
+        .expect_line()
+        .send("323-Cure.Me x\r\n312-5000 A6BB7BDE3251CA2D810D32DADD9E8AE7\r\n" +
+              std::string(5000, 'x') + "221 x\r\n")
+        .expect_line()
+        .send("220 ok\r\n")
+        .expect_line()
+        .send("200 bye\r\n");
+    server.start();
+    std::string script = "ulimit -f 4 && exec '" + std::string(ORVACLIENT_BINARY) + "' -p '" +
+                         server.path() + "' -u -s '" + f1 + "' - '" + f3 + "'";
+    ProcessResult run =
+        run_process("/bin/sh", {"sh", "-c", script}, {"", std::string(20000, 'y'), 10000});
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.out, f1 + " ERROR\nSTDIN ERROR\n" + f3 + " OK\n");
+    EXPECT_NE(run.err.find(": File too large\n"), std::string::npos) << run.err;
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(TempDir::read(f1), "infected");
+    EXPECT_EQ(tmp.entries(), std::vector<std::string>{}) << "a partial cured copy was left";
+}
+
+TEST_F(ScanLoop, ResultsThatCannotBeWrittenFailTheRun) {
+    std::string a = dir.write("a", "x");
+    for (bool quiet : {false, true}) {
+        for (bool check : {false, true}) {
+            FakeServer server;
+            server.send(FakeServer::greeting()).expect_line();
+            if (check) {
+                server.send("200 \r\n");
+            } else {
+                server.send("220 ok\r\n").expect_line().send("200 bye\r\n");
+            }
+            server.start();
+            std::string script = "exec '" + std::string(ORVACLIENT_BINARY) + "' -p '" +
+                                 server.path() + (check ? "' -c" : "' -s " + a) +
+                                 (quiet ? " -q" : "") + " >/dev/full";
+            ProcessResult run = run_process("/bin/sh", {"sh", "-c", script});
+            SCOPED_TRACE(script);
+            if (quiet) {
+                EXPECT_EQ(run.err, "");
+                EXPECT_EQ(run.status, 0);
+            } else {
+                EXPECT_EQ(run.err, "ERROR: Could not write the results to standard output: No "
+                                   "space left on device\n");
+                EXPECT_EQ(run.status, 1);
+            }
+        }
+    }
+}
+
 TEST_F(ScanLoop, ACuredCopyReplacesTheFile) {
     std::string f = dir.write("f", "infected!");
     std::string body = "clean";
