@@ -79,8 +79,10 @@ const char *scan_failure_text(ResultCode code) {
         return "out of memory";
     case RC_BUSY:
         return "the filter is stopping";
-    default:
+    case RC_BAD_ARGUMENT:
         return "the spool file could not be scanned";
+    default:
+        return result_code_text(code);
     }
 }
 
@@ -133,28 +135,30 @@ std::vector<CheckResult> check_setup(const CheckSettings &settings, ScannerPool 
                                 " creates files there of group " + group_text(wanted) +
                                 ", mode 0640");
 
-    ScanReport report{};
-    ResultCode code = pool.scan(probe.path().c_str(), &report);
-    const Verdict verdict = report.verdict;
-    scan_report_clear(&report);
-    const std::string server = "the scanning server " + settings.server;
-    if (code != RC_OK && server_unreachable(code)) {
-        say(settings.server_needed ? CheckLevel::Failed : CheckLevel::Warning,
-            server + " cannot be reached: " + scan_failure_text(code) + " (its socket must let " +
-                user + " connect)");
-    } else if (code != RC_OK) {
-        say(CheckLevel::Failed,
-            server + " did not scan the probe file: " + scan_failure_text(code));
-    } else if (verdict == VERDICT_ERROR) {
-        say(CheckLevel::Failed, server + " cannot read the probe file in " + folder +
-                                    ": its user must be able to enter the folder and read files "
-                                    "of the group " +
-                                    group_text(wanted));
-    } else if (verdict != VERDICT_OK) {
-        say(CheckLevel::Failed,
-            server + " found the probe file " + verdict_name(verdict) + ", not OK");
-    } else {
-        say(CheckLevel::Passed, server + " reads the spool files: the probe file is OK");
+    for (uint32_t index = 0; index < pool.size(); ++index) {
+        ScanReport report{};
+        ResultCode code = pool.scan_on(index, probe.path().c_str(), &report);
+        const Verdict verdict = report.verdict;
+        scan_report_clear(&report);
+        const std::string server = std::string("the scanning server ") + pool.address(index);
+        if (code != RC_OK && server_unreachable(code)) {
+            say(settings.server_needed ? CheckLevel::Failed : CheckLevel::Warning,
+                server + " cannot be reached: " + scan_failure_text(code) +
+                    " (its socket must let " + user + " connect)");
+        } else if (code != RC_OK) {
+            say(CheckLevel::Failed,
+                server + " did not scan the probe file: " + scan_failure_text(code));
+        } else if (verdict == VERDICT_ERROR) {
+            say(CheckLevel::Failed, server + " cannot read the probe file in " + folder +
+                                        ": its user must be able to enter the folder and read "
+                                        "files of the group " +
+                                        group_text(wanted));
+        } else if (verdict != VERDICT_OK) {
+            say(CheckLevel::Failed,
+                server + " found the probe file " + verdict_name(verdict) + ", not OK");
+        } else {
+            say(CheckLevel::Passed, server + " reads the spool files: the probe file is OK");
+        }
     }
     return results;
 }

@@ -21,7 +21,6 @@ struct CheckSettings {
     std::string folder;     // the spool folder, absolute
     gid_t group;            // the spool files' group, or (gid_t)-1
     std::string group_name; // as -g gave it
-    std::string server;     // the scanning server's address, for the texts
     // An unreachable scanning server fails the check (the check option);
     // otherwise it is a warning, since the server may start after the filter.
     bool server_needed;
@@ -29,7 +28,7 @@ struct CheckSettings {
 
 // Runs every check in order, with the process's present user and groups, and
 // says what each found. A probe file is made in the spool folder as a
-// message's file is, scanned through `pool` and removed.
+// message's file is, scanned by each server of `pool` and removed.
 std::vector<CheckResult> check_setup(const CheckSettings &settings, ScannerPool &pool);
 
 // Why a scan through the pool failed, in words for the log.

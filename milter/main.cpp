@@ -364,11 +364,16 @@ int main(int argc, char **argv) {
     }
 
     PoolSettings pool_settings;
-    pool_settings.address = options.server;
-    pool_settings.reply_timeout = options.reply_timeout;
+    pool_settings.servers = options.server;
+    pool_settings.scan_timeout = options.scan_timeout;
     pool_settings.connect_timeout = options.connect_timeout;
+    pool_settings.revive = options.revive;
     static ScannerPool pool(pool_settings);
-    CheckSettings checks{folder, group, options.spool_group, options.server, true};
+    if (pool.size() == 0) {
+        errno = ENOMEM;
+        return fail("cannot keep the scanning servers %s: %s", options.server.c_str());
+    }
+    CheckSettings checks{folder, group, options.spool_group, true};
 
     // A write to a vanished peer fails with EPIPE instead of ending the
     // filter, and a spool write beyond the file-size limit fails with EFBIG.
@@ -478,7 +483,8 @@ int main(int argc, char **argv) {
     int status = run_milter();
 
     // The scans in progress may end, then every spool file that remains goes.
-    if (!pool.close(options.reply_timeout + 1))
+    // Each scan ends within -t (give or take a second of rounding).
+    if (!pool.close(options.scan_timeout + 2))
         log_line(LOG_WARNING, "stopping with scans still in progress");
     spool_stop();
     remove_socket();

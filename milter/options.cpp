@@ -6,6 +6,8 @@
 #include <getopt.h>
 #include <initializer_list>
 
+#include "client/server_list.h"
+
 namespace {
 
 constexpr uint32_t kMaxTimeoutSec = 3600;
@@ -65,6 +67,27 @@ bool parse_timeout(const char *text, uint32_t &seconds) {
     if (!parse_number(text, kMaxTimeoutSec, value) || value == 0) return false;
     seconds = static_cast<uint32_t>(value);
     return true;
+}
+
+// The list of -s, checked as the filter will use it; false with `error`
+// naming the item that is refused.
+bool check_servers(const std::string &text, std::string &error) {
+    ServerList *list = nullptr;
+    ServerListError where{};
+    const ResultCode code = server_list_parse(text.c_str(), &list, &where);
+    server_list_free(list);
+    if (code == RC_OK) return true;
+    if (code == RC_NO_MEMORY) {
+        error = "-s: out of memory";
+    } else if (where.length == 0) {
+        error = "-s: item " + std::to_string(where.item + 1) + " of " + text +
+                " is empty (servers are separated by single commas)";
+    } else {
+        error = "-s: bad scanning server address '" + text.substr(where.offset, where.length) +
+                "' (a socket path, HOST, HOST:PORT, [IPV6] or [IPV6]:PORT; several separated "
+                "by commas)";
+    }
+    return false;
 }
 
 // "class=action", with the actions that the class allows.
@@ -144,7 +167,8 @@ const char *usage_text() {
     return "Usage: orvamilter -l SOCKET [options]\n"
            "       orvamilter -C [options]\n"
            "  -l SOCKET        where the mail server connects: unix:PATH or inet:PORT@HOST\n"
-           "  -s ADDRESS       the scanning server: a socket path, HOST or HOST:PORT\n"
+           "  -s ADDRESS[,...] the scanning servers: socket paths, HOST, HOST:PORT or\n"
+           "                   [IPV6]:PORT; each scan goes to the next live one\n"
            "                   (default /run/orvaserver/orvaserver.sock)\n"
            "  -d DIR           folder of the messages' spool files (default "
            "/var/spool/orvamilter)\n"
@@ -154,8 +178,10 @@ const char *usage_text() {
            "  -G GROUP         group of the filter's Unix socket\n"
            "  -m SIZE          largest message scanned, in bytes, or with k, M or G;\n"
            "                   0: no limit (default 25M)\n"
-           "  -t SECONDS       time-out of the scanning server's replies (default 30)\n"
-           "  -T SECONDS       time-out of a TCP connect to the scanning server (default 5)\n"
+           "  -t SECONDS       time limit of a message's scan, connects included (default 30)\n"
+           "  -T SECONDS       time-out of a connect to a scanning server (default 5)\n"
+           "  -R SECONDS       how long a server that failed is left out, 0 to 3600\n"
+           "                   (default 30)\n"
            "  -a CLASS=ACTION  infected=reject|discard|accept|quarantine (default reject)\n"
            "                   warning=accept|reject|quarantine, suspicion=... (default accept)\n"
            "                   failure=tempfail|accept|reject (default tempfail)\n"
@@ -179,7 +205,7 @@ Parsed parse_options(int argc, char **argv, MilterOptions &options, std::string 
     optind = 1;
     opterr = 0;
     int option;
-    while ((option = getopt(argc, argv, ":l:s:d:g:m:t:T:a:feP:u:M:G:Cr:H:AN:W:hv")) != -1) {
+    while ((option = getopt(argc, argv, ":l:s:d:g:m:t:T:R:a:feP:u:M:G:Cr:H:AN:W:hv")) != -1) {
         switch (option) {
         case 'l':
             options.listen = optarg;
@@ -202,11 +228,20 @@ Parsed parse_options(int argc, char **argv, MilterOptions &options, std::string 
         case 't':
         case 'T':
             if (!parse_timeout(optarg,
-                               option == 't' ? options.reply_timeout : options.connect_timeout)) {
+                               option == 't' ? options.scan_timeout : options.connect_timeout)) {
                 error = std::string("bad time-out (1 to 3600 seconds): ") + optarg;
                 return Parsed::Error;
             }
             break;
+        case 'R': {
+            uint64_t seconds = 0;
+            if (!parse_number(optarg, kMaxTimeoutSec, seconds)) {
+                error = std::string("bad revive time (0 to 3600 seconds): ") + optarg;
+                return Parsed::Error;
+            }
+            options.revive = static_cast<uint32_t>(seconds);
+            break;
+        }
         case 'a':
             if (!parse_action(optarg, options)) {
                 error = std::string("bad action: ") + optarg;
@@ -300,6 +335,7 @@ Parsed parse_options(int argc, char **argv, MilterOptions &options, std::string 
         error = "-s needs an address";
         return Parsed::Error;
     }
+    if (!check_servers(options.server, error)) return Parsed::Error;
     if (options.log_stderr && !options.foreground) {
         error = "-e needs -f: a daemon has no standard error";
         return Parsed::Error;

@@ -17,12 +17,13 @@ enum class HeaderMode { Replace, Add, Off };
 
 struct MilterOptions {
     std::string listen;                                     // -l, the mail-filter socket
-    std::string server = "/run/orvaserver/orvaserver.sock"; // -s, a conn_open address
+    std::string server = "/run/orvaserver/orvaserver.sock"; // -s, a server list
     std::string spool_dir = "/var/spool/orvamilter";        // -d
     std::string spool_group;                                // -g, empty: the process's group
     uint64_t max_size = 25u * 1024 * 1024;                  // -m, 0: no limit
-    uint32_t reply_timeout = 30;                            // -t, seconds
-    uint32_t connect_timeout = 5;                           // -T, seconds
+    uint32_t scan_timeout = 30;                             // -t, seconds a message's scan
+    uint32_t connect_timeout = 5;                           // -T, seconds a connect
+    uint32_t revive = 30;                                   // -R, seconds a failed server rests
     Action infected = Action::Reject;                       // -a infected=
     Action warning = Action::Accept;                        // -a warning=
     Action suspicion = Action::Accept;                      // -a suspicion=

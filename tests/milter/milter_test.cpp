@@ -17,6 +17,7 @@
 #include "standin/signatures.h"
 #include "standin_process.h"
 #include "support/fake_server.h"
+#include "support/full_queue.h"
 #include "support/mail_samples.h"
 #include "support/run_process.h"
 #include "support/temp_dir.h"
@@ -135,6 +136,19 @@ class Filter {
     std::string log() const { return TempDir::read(folder_ / "log"); }
     pid_t pid() const { return process_->pid(); }
     int stop() { return process_->stop(SIGTERM, kWaitLimitMs); }
+
+    size_t threads() const {
+        return TempDir::list("/proc/" + std::to_string(process_->pid()) + "/task").size();
+    }
+
+    // How often `text` stands in the log.
+    size_t count(const std::string &text) const {
+        const std::string all = log();
+        size_t found = 0;
+        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1))
+            ++found;
+        return found;
+    }
 
     // The filter's descriptors that are sockets, and a list of them all.
     size_t sockets(std::string *listing = nullptr) const {
@@ -606,9 +620,135 @@ TEST_F(MilterTest, SkipRulesLeaveMessagesUnscannedAndSaySo) {
     EXPECT_NE(log.find("reason=\"authenticated sender\" client=198.51.100.7"), std::string::npos)
         << log;
 
-    for (const char *bad : {"-N10.0.0.0/33", "-N::1/129", "-Nexample.org", "-Wnobody", "-r100%",
-                            "-rline\nbreak", "-Hsome", "-afailure=discard"})
+    for (const char *bad :
+         {"-N10.0.0.0/33", "-N::1/129", "-Nexample.org", "-Wnobody", "-r100%", "-rline\nbreak",
+          "-Hsome", "-afailure=discard", "-s/a.sock,,b", "-s/a.sock,", "-shost:0", "-R3601"})
         EXPECT_EQ(run_filter({"-l", "inet:1@127.0.0.1", bad}).status, 2) << bad;
+    const ProcessResult bad_list = run_filter({"-C", "-s", "/a.sock,host:12junk,[::1]"});
+    EXPECT_EQ(bad_list.status, 2);
+    EXPECT_NE(bad_list.err.find("-s: bad scanning server address 'host:12junk'"), std::string::npos)
+        << bad_list.err;
+}
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+TEST_F(MilterTest, AScanHasOneDeadlineAndAStopDoesNotWaitForQuit) {
+    // The start's probe passes; the first message is answered a byte every
+    // half second (ten seconds in all), the second at once on a new
+    // connection, and QUIT never.
+    FakeServer server;
+    server.send(FakeServer::greeting()).expect_line().send("220 scanned\r\n").expect_line();
+    for (char byte : std::string("220 scanned slowly\r\n"))
+        server.send(std::string(1, byte)).pause(500);
+    server.next_client().send(FakeServer::greeting()).expect_line().send("220 scanned\r\n");
+    server.start();
+    Filter filter(server.address(), {"-t", "4"});
+    ASSERT_TRUE(filter.started() && wait_for([&] { return filter.count("listening on") > 0; }))
+        << filter.log();
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(filter.session(kClean, kDeferred, "W1"), "");
+    EXPECT_LT(seconds_since(start), 5.5) << "the message was held beyond -t";
+    EXPECT_EQ(filter.session(kClean, kAcceptedClean, "W2"), "");
+    start = Clock::now();
+    EXPECT_EQ(filter.stop(), 0);
+    EXPECT_LT(seconds_since(start), 3.0) << "the stop waited for QUIT's answer";
+    EXPECT_NE(server.received(1).find("QUIT\r\n"), std::string::npos);
+}
+
+TEST_F(MilterTest, AServerWithAFullListenQueueDefersWithinTheConnectTimeOut) {
+    TempDir folder;
+    FullUnixQueue stuck(folder / "stuck.sock");
+    if (!stuck.full()) GTEST_SKIP() << "the listen queue of a Unix socket never filled";
+    Filter filter(stuck.path()); // -T 2
+    ASSERT_TRUE(filter.started() && wait_for([&] { return filter.count("listening on") > 0; }))
+        << filter.log();
+    // Two rounds of sessions at once: each message answered within about
+    // -T of its scan (the mail-filter library may queue a session for a
+    // free thread first), and the second round finds the threads of the
+    // first free again, none left waiting on a connect.
+    size_t threads = 0;
+    for (int round = 0; round < 2; ++round) {
+        std::vector<std::string> failures(3);
+        std::vector<std::thread> sessions;
+        const Clock::time_point start = Clock::now();
+        for (size_t index = 0; index < failures.size(); ++index)
+            sessions.emplace_back([&, index] {
+                failures[index] = filter.session(kClean, kDeferred, "Q" + std::to_string(index));
+            });
+        for (std::thread &session : sessions)
+            session.join();
+        EXPECT_LT(seconds_since(start), 5.5) << "the sessions were held beyond -T";
+        for (const std::string &failure : failures)
+            EXPECT_EQ(failure, "");
+        if (round == 0) threads = filter.threads();
+    }
+    EXPECT_LE(filter.threads(), threads);
+    EXPECT_TRUE(holds_no_message(filter.spool()));
+    const std::string log = filter.log();
+    EXPECT_EQ(filter.count("reason=\"the scanning server did not answer in time\""), 6u) << log;
+    for (size_t at = log.find(" time="); at != std::string::npos; at = log.find(" time=", at + 1))
+        EXPECT_LT(std::stod(log.substr(at + 6)), 2.5) << log;
+}
+
+TEST_F(MilterTest, AListFailsOverChecksEachServerAndUsesAStoppedOneAgain) {
+    Scanner first;
+    Scanner second;
+    const std::string list = first.address() + "," + second.address();
+    Filter filter(list, {"-R", "1"});
+    ASSERT_TRUE(filter.started()) << filter.log();
+    const std::string down = "scanning server " + first.address() + " cannot be used";
+    first.stop();
+    for (const char *id : {"V1", "V2", "V3"})
+        EXPECT_EQ(filter.session(infected_attachment(), kRejectedInfected, id), "");
+    EXPECT_EQ(filter.count(down + ": could not connect to the server; tried again in 1 s"), 1u)
+        << filter.log();
+    ProcessResult check = run_filter({"-C", "-s", list, "-d", filter.spool()});
+    EXPECT_EQ(check.status, 1);
+    EXPECT_NE(
+        check.out.find("FAILED: the scanning server " + first.address() + " cannot be reached"),
+        std::string::npos)
+        << check.out;
+    EXPECT_NE(check.out.find("ok: the scanning server " + second.address() + " reads"),
+              std::string::npos)
+        << check.out;
+
+    // Back, and used again once the revive time has passed: that time is
+    // what is tested, so the test waits it out.
+    first.start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    for (const char *id : {"V4", "V5"})
+        EXPECT_EQ(filter.session(kClean, kAcceptedClean, id), "");
+    EXPECT_EQ(filter.count("scanning server " + first.address() + " is used again"), 1u);
+    EXPECT_EQ(filter.count("action=tempfail"), 0u) << filter.log();
+
+    // None can be used: the failure action.
+    first.stop();
+    second.stop();
+    EXPECT_EQ(filter.session(kClean, kDeferred, "V6"), "");
+    EXPECT_EQ(filter.count("scanning server " + second.address() + " cannot be used"), 1u);
+}
+
+TEST_F(MilterTest, ScansAreSpreadOverTheServersInTurn) {
+    // Each server answers the start's probe and two scans, then QUIT: a
+    // third scan on either would go unanswered.
+    FakeServer servers[2];
+    for (FakeServer &server : servers) {
+        server.send(FakeServer::greeting());
+        for (int scan = 0; scan < 3; ++scan)
+            server.expect_line().send("220 scanned\r\n");
+        server.expect_line().send("200 bye\r\n").start();
+    }
+    Filter filter(servers[0].address() + "," + servers[1].address());
+    ASSERT_TRUE(filter.started()) << filter.log();
+    for (const char *id : {"S1", "S2", "S3", "S4"})
+        EXPECT_EQ(filter.session(kClean, kAcceptedClean, id), "");
+    EXPECT_EQ(filter.stop(), 0);
+    for (FakeServer &server : servers)
+        EXPECT_NE(server.received().find("QUIT\r\n"), std::string::npos);
 }
 
 } // namespace
