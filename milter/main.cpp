@@ -19,7 +19,6 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -251,26 +250,40 @@ void report_ready() {
 }
 
 // Runs the library's loop in a thread of its own until it fails (1) or
-// SIGTERM, SIGINT or SIGHUP arrives (0). Only this thread leaves those
-// signals unblocked, and Linux gives a signal sent to the process to its main
-// thread first when that thread takes it, so the stop is seen here. The loop
-// is not waited for: the library looks at a stop request only every few
-// seconds, between connections, while the filter can end at once.
+// SIGTERM, SIGINT or SIGHUP arrives (0). The loop's thread, and every thread
+// it starts, begins with those signals blocked, while this thread never
+// blocks them: Linux gives a signal sent to the process to its main thread
+// whenever that thread can take it, so the stop is seen here at once. (Were
+// it blocked here even for a moment, the library's own signal thread could
+// take the signal, and the library looks at a stop request only every few
+// seconds.) The loop is not waited for: the filter can end at once.
 int run_milter() {
     sigset_t stops;
     sigemptyset(&stops);
     for (int signal : {SIGTERM, SIGINT, SIGHUP})
         sigaddset(&stops, signal);
-    sigset_t saved;
-    pthread_sigmask(SIG_BLOCK, &stops, &saved);
     static std::atomic<int> status{1};
-    std::thread loop([] {
-        status = smfi_main() == MI_SUCCESS ? 0 : 1;
-        char byte = 0;
-        (void)!write(stop_pipe[1], &byte, 1);
-    });
-    loop.detach();
-    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    pthread_attr_t attributes;
+    pthread_t loop;
+    bool started = pthread_attr_init(&attributes) == 0;
+    if (started) {
+        started = pthread_attr_setsigmask_np(&attributes, &stops) == 0 &&
+                  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0 &&
+                  pthread_create(
+                      &loop, &attributes,
+                      [](void *) -> void * {
+                          status = smfi_main() == MI_SUCCESS ? 0 : 1;
+                          char byte = 0;
+                          (void)!write(stop_pipe[1], &byte, 1);
+                          return nullptr;
+                      },
+                      nullptr) == 0;
+        pthread_attr_destroy(&attributes);
+    }
+    if (!started) {
+        log_line(LOG_ERR, "cannot start the mail-filter loop");
+        return 1;
+    }
 
     char byte = 0;
     for (;;) {
@@ -280,6 +293,9 @@ int run_milter() {
         return 1;
     }
     if (byte == 1) return 0;
+    // The library ends its loop well after a stop signal that its own
+    // thread took; that is a stop like any other.
+    if (status == 0) return 0;
     log_line(LOG_ERR, "the mail-filter loop ended");
     return status;
 }
@@ -291,6 +307,9 @@ bool catch_stops() {
     if (pipe2(stop_pipe, O_CLOEXEC) != 0) return false;
     struct sigaction action {};
     action.sa_handler = on_stop_signal;
+    // Not held while the handler runs, so that a second stop signal too
+    // comes to this thread rather than to the library's.
+    action.sa_flags = SA_NODEFER;
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGTERM, SIGINT, SIGHUP})
         if (sigaction(signal, &action, nullptr) != 0) return false;
