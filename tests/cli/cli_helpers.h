@@ -36,7 +36,7 @@ inline const std::string kUsage =
 inline const std::string kLaterOptions =
     "   -r       Scan directories recursively (implies -w)\n"
     "   -j<n>    Scan with up to n connections at once (1 to 64)\n"
-    "   -t<addr> Connect to orvaserver over TCP at host[:port] instead of -p\n"
+    "   -t<addr> Connect over TCP to host[:port][,host[:port]...] instead of -p\n"
     "   -w       Exit with the status of the most severe finding of the run\n"
     "   --exclude=PATTERN  In trees, skip files and folders that match PATTERN\n"
     "   --files-from=FILE  Also scan the names in FILE, one per line (- for stdin)\n"
@@ -47,7 +47,9 @@ inline const std::string kLaterOptions =
     "   --json             Print each result as one JSON object per line\n"
     "   --summary          Print a summary of the run on standard error\n"
     "   --progress         Show the progress on standard error if it is a terminal\n"
-    "   --wait=SECONDS     Retry the first connection for up to SECONDS\n";
+    "   --wait=SECONDS     Retry the first connection for up to SECONDS\n"
+    "   --timeout=SECONDS  Give up a connect or a wait for the server after SECONDS\n"
+    "   --revive=SECONDS   Try a listed server that failed again after SECONDS\n";
 
 // Version line: fixed text, then the build's date and time in the form
 // "Aug  2 2005, 12:40:36".
