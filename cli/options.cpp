@@ -133,8 +133,7 @@ int set_connections(const char *value, RunOptions *options) {
 int set_seconds(const char *value, int least, const char *message, int *seconds) {
     char *end = nullptr;
     long number = std::strtol(value, &end, 10);
-    if (value[0] < '0' || value[0] > '9' || *end != '\0' || number < least ||
-        number > kMaxWaitSec)
+    if (value[0] < '0' || value[0] > '9' || *end != '\0' || number < least || number > kMaxWaitSec)
         return fail(message, kBadCommandLine);
     *seconds = static_cast<int>(number);
     return kOptionsValid;

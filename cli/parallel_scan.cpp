@@ -473,8 +473,8 @@ bool open_links(Run *run, unsigned wanted) {
         const Link &link = run->links[i];
         if (link.state != LinkState::Dead) continue;
         // The fatal message without its "ERROR: " and its newline.
-        std::fprintf(stderr, "Connection %u of %u could not be opened: %.*s\n", link.number,
-                     wanted, static_cast<int>(std::strlen(link.failure) - kErrorPrefix - 1),
+        std::fprintf(stderr, "Connection %u of %u could not be opened: %.*s\n", link.number, wanted,
+                     static_cast<int>(std::strlen(link.failure) - kErrorPrefix - 1),
                      link.failure + kErrorPrefix);
     }
     sweep(run);

@@ -154,8 +154,8 @@ ServerConnection *open_server_waiting(const ServerSet &servers, uint16_t flags, 
             if (timeout == 0) timeout = 1;
             if (timeout > servers.timeout_sec) timeout = servers.timeout_sec;
             const char *message = nullptr;
-            conn = try_open(servers, server_address(servers, index), flags, timeout, &code,
-                            &message);
+            conn =
+                try_open(servers, server_address(servers, index), flags, timeout, &code, &message);
             if (conn != nullptr) {
                 *opened = index;
                 break;
