@@ -597,11 +597,11 @@ void bench_servers(const Programs &p) {
     // runs lets the last run's connections go.
     Hook settle = [] { usleep(100000); };
     quiet_errors = true;
-    std::vector<std::vector<double>> spread = interleave_all(
-        p.quick ? 3 : 5,
-        {with({p.client, "-t", list, "-j", "8", "-s"}, names),
-         with({p.client, "-t", one, "-j", "8", "-s"}, names)},
-        {}, settle, {p.dir + "/four-out", p.dir + "/one-out"});
+    std::vector<std::vector<double>> spread =
+        interleave_all(p.quick ? 3 : 5,
+                       {with({p.client, "-t", list, "-j", "8", "-s"}, names),
+                        with({p.client, "-t", one, "-j", "8", "-s"}, names)},
+                       {}, settle, {p.dir + "/four-out", p.dir + "/one-out"});
     quiet_errors = false;
     double files = static_cast<double>(names.size());
     double four = files / median(spread[0]), single = files / median(spread[1]);

@@ -45,6 +45,7 @@ struct Link {
     Slot *slot;      // the job being scanned; null while idle
     unsigned number; // 1-based, for messages
     uint32_t server; // the index of its server
+    uint32_t home;   // the server it opens on first: its turn in the list
     LinkState state;
     // Its server has been marked down: it takes no further file, and is
     // replaced once its scan has ended.
@@ -371,6 +372,13 @@ void scan_ended(Run *run, unsigned index, ResultCode code) {
         drop_link(run, index, RC_READ_FAILED, false);
     } else if (link->retired) {
         replace_link(run, link, link->server + 1);
+    } else if (link->server != link->home &&
+               first_live_server(*run->servers, link->home) == static_cast<int32_t>(link->home)) {
+        // Its own server is no longer down: the connection goes back to it,
+        // so that the scans are spread again as they were meant to be.
+        conn_close(link->conn);
+        link->tries = 0;
+        start_open(run, link, link->home);
     }
 }
 
@@ -434,6 +442,7 @@ bool open_links(Run *run, unsigned wanted) {
         if (number == 1 && run->options->wait_sec > 0) {
             link->conn = open_server_waiting(servers, CONN_NO_WAIT, run->options->wait_sec,
                                              &link->server, &link->failure);
+            link->home = link->server;
             link->state = link->conn != nullptr ? LinkState::Ready : LinkState::Dead;
             continue;
         }
@@ -443,9 +452,9 @@ bool open_links(Run *run, unsigned wanted) {
             link->failure = open_failure_message(RC_NO_MEMORY);
             continue;
         }
-        uint32_t server = (number - 1) % server_total;
-        int32_t live = first_live_server(servers, server);
-        start_open(run, link, live >= 0 ? static_cast<uint32_t>(live) : server);
+        link->home = (number - 1) % server_total;
+        int32_t live = first_live_server(servers, link->home);
+        start_open(run, link, live >= 0 ? static_cast<uint32_t>(live) : link->home);
     }
     for (;;) {
         bool opening = false;

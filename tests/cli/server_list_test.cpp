@@ -131,7 +131,8 @@ TEST_F(FailOver, ACutOffScanGoesToAnotherServerOnceAndACuredFileNever) {
 
     // A cured copy already written over the file when the connection is
     // lost: the file is not scanned again elsewhere, as with one server.
-    std::string cure = "323-Test.Virus " + f1 + "\r\n312-5 123402C04DCFB6625F688F771A5FC05D\r\nclean";
+    std::string cure =
+        "323-Test.Virus " + f1 + "\r\n312-5 123402C04DCFB6625F688F771A5FC05D\r\nclean";
     FakeServer curing{FakeServer::Transport::Tcp};
     curing.send(FakeServer::greeting()).expect_line().send(cure).close_now();
     curing.start();
@@ -153,12 +154,11 @@ TEST_F(FailOver, WithEveryServerDownTheRunFailsWithTheFirstFailure) {
     overloaded.start();
     std::string refusing = refusing_address();
     for (const char *jobs : {"1", "2"}) {
-        ProcessResult run =
-            run_client({"-t", overloaded.address() + "," + refusing, "-j", jobs, "--timeout=2",
-                        "-s", f1, f2});
+        ProcessResult run = run_client(
+            {"-t", overloaded.address() + "," + refusing, "-j", jobs, "--timeout=2", "-s", f1, f2});
         EXPECT_EQ(run.out, "") << jobs;
-        EXPECT_TRUE(run.err.ends_with(
-            "ERROR: Could not connect to orvaserver: server is overloaded.\n"))
+        EXPECT_TRUE(
+            run.err.ends_with("ERROR: Could not connect to orvaserver: server is overloaded.\n"))
             << run.err;
         EXPECT_NE(run.err.find(down(refusing, "could not connect to the server")),
                   std::string::npos)
@@ -204,8 +204,8 @@ TEST_F(FailOver, AServerMarkedDownIsTriedAgainOnceItsReviveTimeHasPassed) {
         if (revived) second.pause(1300);
         second.close_now();
         second.start();
-        std::vector<std::string> args = {"-t", first.address() + "," + second.address(), "-s",
-                                         f1, f2, f3};
+        std::vector<std::string> args = {
+            "-t", first.address() + "," + second.address(), "-s", f1, f2, f3};
         if (revived) args.push_back("--revive=1");
         ProcessResult run = run_client(args);
         std::string lines = down(first.address(), "the server is overloaded") +
@@ -220,6 +220,33 @@ TEST_F(FailOver, AServerMarkedDownIsTriedAgainOnceItsReviveTimeHasPassed) {
             EXPECT_EQ(run.status, 7);
         }
     }
+}
+
+TEST_F(FailOver, AConnectionOpenedElsewhereGoesBackToItsServerOnceItRevives) {
+    // Connection 1 finds the first server overloaded and opens on the second;
+    // after the revive time its next file goes to the first server again,
+    // while connection 2 is still busy.
+    FakeServer first{FakeServer::Transport::Tcp};
+    first.send("401 busy\r\n").next_client().send(FakeServer::greeting());
+    first.expect_line().send(kOk).expect_line().send(kBye);
+    first.start();
+    FakeServer second{FakeServer::Transport::Tcp};
+    for (int client = 0; client < 2; ++client) {
+        if (client > 0) second.next_client();
+        second.send(FakeServer::greeting()).expect_line().pause(1200).send(kOk);
+        second.expect_line().pause(400).send(kOk).expect_line().send(kBye);
+    }
+    second.start();
+    std::string f3 = dir.write("f3", "3");
+    std::string f4 = dir.write("f4", "4");
+    ProcessResult run = run_client({"-t", first.address() + "," + second.address(), "-j", "2",
+                                    "--revive=1", "-s", f1, f2, f3, f4});
+    EXPECT_EQ(run.out, f1 + " OK\n" + f2 + " OK\n" + f3 + " OK\n" + f4 + " OK\n");
+    EXPECT_EQ(run.err, down(first.address(), "the server is overloaded"));
+    // f4, announced by its size and digest.
+    EXPECT_EQ(
+        first.received(1).find("NETSCAN xmQPRSTUWabcdefghi 1 A87FF679A2F3E71D9181A67B7542122C"), 0u)
+        << first.received(1);
 }
 
 TEST_F(FailOver, CheckModeAndWaitTakeTheFirstServerThatGreets) {
