@@ -7,7 +7,6 @@
 #include <getopt.h>
 
 #include "cli/paths.h"
-#include "cli/server.h"
 #include "client/connect.h"
 
 namespace {
