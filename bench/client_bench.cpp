@@ -17,6 +17,12 @@
 //             share of the in-memory MD5 throughput sampled between the runs,
 //             peak memory at two sizes
 //   rss       peak resident memory of a one-file scan
+//   servers   -j 16 against a server that greets each connection after 1 s:
+//             the time to the first result line (read from a terminal, where
+//             each line is written at once), against the greeting delay;
+//             small files against stand-ins that serve at most 2 connections
+//             each and take 2 ms per scan: files per second of -j 8 over four
+//             of them (a -t list) against -j 8 over one, outputs compared
 // Peak memory is measured in separate runs through bench/rss_probe.c, so
 // that none of the harness's own pages are counted.
 //
@@ -33,7 +39,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <memory>
 #include <poll.h>
+#include <pty.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -60,6 +68,10 @@ std::vector<char *> argv_of(const Command &args) {
     return argv;
 }
 
+// Whether the programs' standard error is thrown away (for runs whose
+// expected messages would only clutter the tables).
+bool quiet_errors = false;
+
 // Runs a program with its standard output written to `out` (thrown away when
 // empty); returns its wall time.
 double run(const Command &args, const std::vector<std::string> &env = {},
@@ -72,6 +84,7 @@ double run(const Command &args, const std::vector<std::string> &env = {},
         int output = out.empty() ? null : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(null, 0);
         dup2(output, 1);
+        if (quiet_errors) dup2(null, 2);
         for (const std::string &setting : env)
             putenv(const_cast<char *>(setting.c_str()));
         execv(argv[0], argv.data());
@@ -513,6 +526,98 @@ void bench_upload(const Programs &p) {
                     format("%.0f", median(md5_rates) / 1e6) + " MB/s");
 }
 
+// Runs a program with its standard output on a terminal, which the client
+// writes line by line: returns the seconds until the first line arrived.
+double first_line_time(const Command &args) {
+    int master = -1, slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) std::exit(1);
+    std::vector<char *> argv = argv_of(args);
+    auto start = Clock::now();
+    pid_t child = fork();
+    if (child == 0) {
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(slave, 1);
+        close(master);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(slave);
+    double first = -1;
+    char piece[4096];
+    for (;;) {
+        pollfd ready = {master, POLLIN, 0};
+        if (poll(&ready, 1, 60000) <= 0) break;
+        // A terminal whose other side has closed reads as an error.
+        ssize_t got = read(master, piece, sizeof piece);
+        if (got <= 0) break;
+        if (first < 0 && std::memchr(piece, '\n', static_cast<size_t>(got)) != nullptr)
+            first = std::chrono::duration<double>(Clock::now() - start).count();
+    }
+    close(master);
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || first < 0) {
+        std::fprintf(stderr, "%s gave no result line (status %d)\n", args[0].c_str(), status);
+        std::exit(1);
+    }
+    return first;
+}
+
+// Opening many connections to a server slow to greet, and spreading scans
+// over several servers that each serve few connections.
+void bench_servers(const Programs &p) {
+    heading("several connections and servers", "orvaclient", "reference");
+    std::vector<std::string> names = small_files(p.dir + "/servers", p.quick ? 1000 : 2000);
+
+    std::string slow_socket = p.dir + "/greet.sock";
+    {
+        Server slow(p.standin, slow_socket, {"--greet-delay", "1000", "--instant"});
+        Command opens = {p.client, "-p", slow_socket, "-j", "16", "-s"};
+        opens.insert(opens.end(), names.begin(), names.begin() + 64);
+        std::vector<double> firsts;
+        for (int i = 0; i < (p.quick ? 3 : 5); ++i)
+            firsts.push_back(first_line_time(opens));
+        double first = median(firsts);
+        add("-j 16, greeting after 1 s: first result (s)", format("%.3f", first), "1.000",
+            format("%.3f", first / 1.0), "<= 1.5 s", first <= 1.5);
+    }
+
+    // Each stand-in greets a third connection with 401: against one, -j 8
+    // scans on two connections, over four on eight.
+    std::vector<std::unique_ptr<Server>> pool;
+    std::string list;
+    for (int i = 0; i < 4; ++i) {
+        pool.push_back(std::make_unique<Server>(
+            p.standin, "", Command{"--max-connections", "2", "--scan-delay", "2"}, true));
+        list += (i > 0 ? "," : "") + std::string("127.0.0.1:") + std::to_string(pool[i]->port());
+    }
+    std::string one = list.substr(0, list.find(','));
+    // A server counts a connection until it has closed it: a moment between
+    // runs lets the last run's connections go.
+    Hook settle = [] { usleep(100000); };
+    quiet_errors = true;
+    std::vector<std::vector<double>> spread =
+        interleave_all(p.quick ? 3 : 5,
+                       {with({p.client, "-t", list, "-j", "8", "-s"}, names),
+                        with({p.client, "-t", one, "-j", "8", "-s"}, names)},
+                       {}, settle, {p.dir + "/four-out", p.dir + "/one-out"});
+    quiet_errors = false;
+    double files = static_cast<double>(names.size());
+    double four = files / median(spread[0]), single = files / median(spread[1]);
+    add("-j 8, files/s: four servers : one", format("%.0f", four), format("%.0f", single),
+        format("%.2f", four / single), ">= 3.5", four / single >= 3.5);
+    bool same =
+        same_output(p.dir + "/four-out", p.dir + "/one-out", static_cast<int>(names.size()));
+    add("-j 8, output: four servers = one", same ? "identical" : "DIFFERS", "", "", "identical",
+        same);
+    notes.push_back("servers: " + std::to_string(names.size()) +
+                    " files over TCP, stand-ins serving 2 connections each, 2 ms per scan");
+    remove_all(names);
+    remove_all({p.dir + "/four-out", p.dir + "/one-out"});
+    rmdir((p.dir + "/servers").c_str());
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -535,6 +640,7 @@ int main(int argc, char **argv) {
     bench_scans(p);
     bench_cure(p);
     bench_upload(p);
+    bench_servers(p);
     rmdir(p.dir.c_str());
 
     bool all = true;

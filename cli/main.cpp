@@ -14,7 +14,9 @@ namespace {
 
 int run_check(const RunOptions &options) {
     const char *failure = nullptr;
-    ServerConnection *conn = open_server_waiting(options.address(), 0, options.wait_sec, &failure);
+    uint32_t opened = 0;
+    ServerConnection *conn =
+        open_server_waiting(servers_of(options), 0, options.wait_sec, &opened, &failure);
     if (conn == nullptr) {
         std::fputs(failure, stderr);
         return 1;

@@ -7,7 +7,7 @@
 #include <getopt.h>
 
 #include "cli/paths.h"
-#include "cli/server.h"
+#include "client/connect.h"
 
 namespace {
 
@@ -29,6 +29,8 @@ enum LongOption {
     kSummary,
     kProgress,
     kWait,
+    kTimeout,
+    kRevive,
 };
 
 constexpr struct option kLongOptions[] = {
@@ -46,6 +48,8 @@ constexpr struct option kLongOptions[] = {
     {"summary", no_argument, nullptr, kSummary},
     {"progress", no_argument, nullptr, kProgress},
     {"wait", required_argument, nullptr, kWait},
+    {"timeout", required_argument, nullptr, kTimeout},
+    {"revive", required_argument, nullptr, kRevive},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -72,7 +76,7 @@ void print_help(const char *program) {
                  "   -p<path> Specify the path to orvaserver socket. Required param.\n"
                  "   -r       Scan directories recursively (implies -w)\n"
                  "   -j<n>    Scan with up to n connections at once (1 to 64)\n"
-                 "   -t<addr> Connect to orvaserver over TCP at host[:port] instead of -p\n"
+                 "   -t<addr> Connect over TCP to host[:port][,host[:port]...] instead of -p\n"
                  "   -w       Exit with the status of the most severe finding of the run\n"
                  "   --exclude=PATTERN  In trees, skip files and folders that match PATTERN\n"
                  "   --files-from=FILE  Also scan the names in FILE, one per line (- for stdin)\n"
@@ -83,7 +87,9 @@ void print_help(const char *program) {
                  "   --json             Print each result as one JSON object per line\n"
                  "   --summary          Print a summary of the run on standard error\n"
                  "   --progress         Show the progress on standard error if it is a terminal\n"
-                 "   --wait=SECONDS     Retry the first connection for up to SECONDS\n",
+                 "   --wait=SECONDS     Retry the first connection for up to SECONDS\n"
+                 "   --timeout=SECONDS  Give up a connect or a wait for the server after SECONDS\n"
+                 "   --revive=SECONDS   Try a listed server that failed again after SECONDS\n",
                  program);
 }
 
@@ -120,13 +126,46 @@ int set_connections(const char *value, RunOptions *options) {
     return kOptionsValid;
 }
 
-// The --wait value: whole seconds from 0 to kMaxWaitSec.
-int set_wait(const char *value, RunOptions *options) {
+// A number of whole seconds from `least` to kMaxWaitSec into *seconds; the
+// exit status of the run after `message` when the value is not one, else
+// kOptionsValid.
+int set_seconds(const char *value, int least, const char *message, int *seconds) {
     char *end = nullptr;
-    long seconds = std::strtol(value, &end, 10);
-    if (value[0] < '0' || value[0] > '9' || *end != '\0' || seconds > kMaxWaitSec)
-        return fail("ERROR: --wait expects a number of seconds from 0 to 86400\n", kBadCommandLine);
-    options->wait_sec = static_cast<int>(seconds);
+    long number = std::strtol(value, &end, 10);
+    if (value[0] < '0' || value[0] > '9' || *end != '\0' || number < least || number > kMaxWaitSec)
+        return fail(message, kBadCommandLine);
+    *seconds = static_cast<int>(number);
+    return kOptionsValid;
+}
+
+// The -t value: one address, checked as the library checks it, or a list of
+// them separated by commas, parsed into the run's server list.
+int set_tcp_address(const char *value, RunOptions *options) {
+    if (options->tcp_address != nullptr)
+        return fail("ERROR: the address of the orvaserver has been already specified!\n",
+                    kRunFailed);
+    if (std::strchr(value, ',') == nullptr) {
+        if (conn_check_address(value) != RC_OK)
+            return fail("ERROR: -t expects host[:port] with a port from 1 to 65535\n",
+                        kBadCommandLine);
+        options->tcp_address = value;
+        return kOptionsValid;
+    }
+    ServerListError bad{};
+    ResultCode code = server_list_parse(value, &options->server_list, &bad);
+    if (code == RC_NO_MEMORY) return fail("ERROR: Could not allocate memory!\n", kRunFailed);
+    if (code != RC_OK) {
+        std::fprintf(stderr,
+                     "ERROR: -t expects host[:port],host[:port],... with ports from 1 to 65535; ");
+        if (bad.length == 0) {
+            std::fprintf(stderr, "item %u of the list is empty\n", bad.item + 1);
+        } else {
+            std::fprintf(stderr, "item %u of the list is not: %.*s\n", bad.item + 1,
+                         static_cast<int>(bad.length), value + bad.offset);
+        }
+        return kBadCommandLine;
+    }
+    options->tcp_address = value;
     return kOptionsValid;
 }
 
@@ -168,8 +207,10 @@ int check_long_options(const RunOptions &options, int argc, char **argv) {
 void release_options(RunOptions *options) {
     std::free(options->server_path);
     std::free(options->excludes);
+    server_list_free(options->server_list);
     options->server_path = nullptr;
     options->excludes = nullptr;
+    options->server_list = nullptr;
 }
 
 void print_version(FILE *out) {
@@ -252,17 +293,23 @@ int read_options(int argc, char **argv, RunOptions *options) {
             options->progress = true;
             break;
         case kWait:
-            status = set_wait(optarg, options);
+            status = set_seconds(optarg, 0,
+                                 "ERROR: --wait expects a number of seconds from 0 to 86400\n",
+                                 &options->wait_sec);
+            break;
+        case kTimeout:
+            status = set_seconds(optarg, 1,
+                                 "ERROR: --timeout expects a number of seconds from 1 to 86400\n",
+                                 &options->timeout_sec);
+            break;
+        case kRevive:
+            status = set_seconds(optarg, 0,
+                                 "ERROR: --revive expects a number of seconds from 0 to 86400\n",
+                                 &options->revive_sec);
             break;
         case 't':
         case kTcp:
-            if (options->tcp_address != nullptr)
-                return fail("ERROR: the address of the orvaserver has been already specified!\n",
-                            kRunFailed);
-            if (!tcp_address_valid(optarg))
-                return fail("ERROR: -t expects host[:port] with a port from 1 to 65535\n",
-                            kBadCommandLine);
-            options->tcp_address = optarg;
+            status = set_tcp_address(optarg, options);
             break;
         case 'n':
             // Accepted for compatibility: its value is consumed and ignored.
@@ -281,6 +328,8 @@ int read_options(int argc, char **argv, RunOptions *options) {
         if (status != kOptionsValid) return status;
     }
     options->first_operand = optind;
+    if (options->server_list != nullptr && options->revive_sec >= 0)
+        server_list_set_revive(options->server_list, static_cast<uint32_t>(options->revive_sec));
 
     if (options->server_path != nullptr && options->tcp_address != nullptr)
         return fail("ERROR: -p and -t are exclusive: specify only one of them\n", kBadCommandLine);

@@ -6,10 +6,13 @@
 #include <cstdio>
 
 #include "client/scan.h"
+#include "client/server_list.h"
 
 struct RunOptions {
     char *server_path = nullptr;       // -p: private copy (malloc), always absolute once set
-    const char *tcp_address = nullptr; // -t: "host" or "host:port" as given
+    const char *tcp_address = nullptr; // -t: "host" or "host:port" as given, or a list
+    // -t with commas: the list of servers (released by release_options).
+    ServerList *server_list = nullptr;
     ScanFlags scan_flags = SCAN_DEFAULT_FLAGS;
     bool quiet = false;
     bool scan_mode = false;
@@ -31,12 +34,15 @@ struct RunOptions {
     bool summary = false;             // --summary: counts on standard error at the end
     bool progress = false;            // --progress: a progress line on a terminal
     int wait_sec = 0;                 // --wait: how long the first connection is retried
+    int timeout_sec = 300;            // --timeout: the limit of a connect and of each wait
+    int revive_sec = -1;              // --revive: how long a server is left out; -1 unset
 
     // The address given to conn_open: the socket path or the TCP address.
     const char *address() const { return tcp_address != nullptr ? tcp_address : server_path; }
 };
 
-// Most connections that -j may ask for, and most seconds that --wait takes.
+// Most connections that -j may ask for, and most seconds that --wait,
+// --timeout and --revive take.
 constexpr int kMaxConnections = 64;
 constexpr int kMaxWaitSec = 86400;
 

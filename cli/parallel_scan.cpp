@@ -5,13 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <poll.h>
 
 #include "cli/quarantine.h"
 #include "cli/report.h"
 #include "cli/server.h"
 #include "client/commands.h"
+#include "client/connect.h"
 
 namespace {
 
@@ -20,9 +20,13 @@ namespace {
 constexpr size_t kWindow = 512;
 // A file whose scan was cut off by a failing connection is tried this often.
 constexpr int kAttempts = 2;
-constexpr int64_t kWaitLimitMs = static_cast<int64_t>(kTimeoutSec) * 1000;
+constexpr size_t kErrorPrefix = sizeof "ERROR: " - 1;
 
 enum class JobState { Waiting, Running, Done };
+// A link opens, then scans while Ready; a dead one is removed by sweep.
+enum class LinkState { Opening, Ready, Dead };
+// The longest single wait of the loop; the library says when a wait ends.
+constexpr int64_t kMaxPollMs = 60000;
 
 struct Slot {
     ScanJob job;
@@ -38,13 +42,22 @@ struct Slot {
 
 struct Link {
     ServerConnection *conn;
-    Slot *slot;          // the job being scanned; null while idle
-    int64_t deadline_ms; // when the wait for the server runs out
-    unsigned number;     // 1-based, for messages
+    Slot *slot;      // the job being scanned; null while idle
+    unsigned number; // 1-based, for messages
+    uint32_t server; // the index of its server
+    uint32_t home;   // the server it opens on first: its turn in the list
+    LinkState state;
+    // Its server has been marked down: it takes no further file, and is
+    // replaced once its scan has ended.
+    bool retired;
+    uint32_t tries;        // servers tried by the open under way
+    unsigned replacements; // since the last scan that ended on it
+    const char *failure;   // the fatal message of its first failed open
 };
 
 struct Run {
     const RunOptions *options;
+    const ServerSet *servers;
     RunOutput *output;
     Quarantine *quarantine;
     FileSource *source;
@@ -58,12 +71,6 @@ struct Run {
     unsigned asked; // connections asked for, for messages
     int status;
 };
-
-int64_t now_ms() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 Slot *slot_at(Run *run, size_t index) {
     return &run->slots[(run->head + index) % kWindow];
@@ -213,34 +220,123 @@ void start(Run *run, Link *link, Slot *slot) {
         conn_scan(conn, slot->job.path, &slot->report, run->options->scan_flags, nullptr);
     // Refused before anything was queued (a path too long to send), or
     // settled without the server (an empty file over TCP).
-    if (conn->state == nullptr) {
+    if (!conn_busy(conn)) {
         scanned(run, slot, code);
         return;
     }
     slot->state = JobState::Running;
     link->slot = slot;
-    link->deadline_ms = now_ms() + kWaitLimitMs;
+}
+
+void open_ended(Run *run, Link *link, ResultCode code);
+
+// Starts to open a link's connection on `server`, without waiting.
+void start_open(Run *run, Link *link, uint32_t server) {
+    link->server = server;
+    link->state = LinkState::Opening;
+    ++link->tries;
+    ResultCode code = conn_open_start(server_address(*run->servers, server),
+                                      static_cast<int32_t>(run->servers->timeout_sec), link->conn);
+    if (code != RC_BUSY) open_ended(run, link, code);
+}
+
+// A link's open has ended with `code`. A listed server that did not open it
+// is marked down, and the next one that is not down is tried, each server
+// once; a link that no server opens is dead.
+void open_ended(Run *run, Link *link, ResultCode code) {
+    if (code == RC_OK) {
+        link->state = LinkState::Ready;
+        return;
+    }
+    link->state = LinkState::Dead;
+    if (link->failure == nullptr) link->failure = open_failure_message(code);
+    const ServerSet &servers = *run->servers;
+    mark_server_down(servers, link->server, code);
+    if (link->tries >= server_count(servers)) return;
+    int32_t next = first_live_server(servers, link->server + 1);
+    if (next >= 0) start_open(run, link, static_cast<uint32_t>(next));
+}
+
+// Opens a link's connection again on the first server from `from` on that is
+// not down: with a list only, and not more often in a row than there are
+// servers, unless a scan ends on it in between. Else the link is dead.
+void replace_link(Run *run, Link *link, uint32_t from) {
+    const ServerSet &servers = *run->servers;
+    conn_close(link->conn);
+    link->slot = nullptr;
+    link->retired = false;
+    link->state = LinkState::Dead;
+    if (servers.list == nullptr || link->replacements >= server_count(servers)) return;
+    int32_t next = first_live_server(servers, from);
+    if (next < 0) return;
+    ++link->replacements;
+    link->tries = 0;
+    start_open(run, link, static_cast<uint32_t>(next));
+}
+
+// The links on a server that has been marked down take no further file: an
+// idle one is replaced at once, a busy one once its scan has ended.
+void retire_links_of(Run *run, uint32_t server) {
+    for (unsigned i = 0; i < run->link_count; ++i) {
+        Link *link = &run->links[i];
+        if (link->state != LinkState::Ready || link->server != server) continue;
+        if (link->slot == nullptr) {
+            replace_link(run, link, server + 1);
+        } else {
+            link->retired = true;
+        }
+    }
+}
+
+unsigned live_links(const Run *run) {
+    unsigned live = 0;
+    for (unsigned i = 0; i < run->link_count; ++i)
+        live += run->links[i].state != LinkState::Dead ? 1 : 0;
+    return live;
 }
 
 // Gives up a connection that failed: its job goes back to wait for another
-// one, unless it has been cut off before. The link is released at once.
-void drop_link(Run *run, unsigned index, ResultCode code) {
+// one, unless it has been cut off before or a cured copy has been written
+// over its file. With a list, a server that failed is marked down, its
+// other links retired, and the link opened again on another server;
+// otherwise the link is dead.
+void drop_link(Run *run, unsigned index, ResultCode code, bool server_failed) {
     Link *link = &run->links[index];
+    if (server_failed) mark_server_down(*run->servers, link->server, code);
     std::fprintf(stderr, "Connection %u of %u %s%s\n", link->number, run->asked,
                  code == RC_TIMEOUT ? "timed out" : "lost",
-                 run->link_count > 1 ? "; its files go to the other connections." : ".");
+                 live_links(run) > 1 ? "; its files go to the other connections." : ".");
     Slot *slot = link->slot;
     if (slot != nullptr) {
         scan_report_clear(&slot->report);
-        if (++slot->attempts >= kAttempts) {
+        // A file that a cure has been written over is no longer the file
+        // that was scanned: its result is that of the failed scan.
+        if (conn_scan_wrote_file(link->conn) != 0 || ++slot->attempts >= kAttempts) {
             finish(slot, code);
         } else {
             slot->state = JobState::Waiting;
             slot->stale = true;
         }
+        link->slot = nullptr;
     }
-    close_server(link->conn);
-    run->links[index] = run->links[--run->link_count];
+    if (server_failed && run->servers->list != nullptr) {
+        link->state = LinkState::Dead; // not among the links to retire
+        retire_links_of(run, link->server);
+    }
+    replace_link(run, link, server_failed ? link->server + 1 : link->server);
+}
+
+// Removes the dead links, keeping the order of the others.
+void sweep(Run *run) {
+    unsigned kept = 0;
+    for (unsigned i = 0; i < run->link_count; ++i) {
+        if (run->links[i].state == LinkState::Dead) {
+            close_server(run->links[i].conn);
+        } else {
+            run->links[kept++] = run->links[i];
+        }
+    }
+    run->link_count = kept;
 }
 
 // With no connection left, every job fails as a scan on a lost connection
@@ -260,110 +356,146 @@ void fail_waiting(Run *run) {
     }
 }
 
-// One step of a connection whose socket is ready.
-void step(Run *run, unsigned index, short revents) {
+// A scan has ended with `code` on a link.
+void scan_ended(Run *run, unsigned index, ResultCode code) {
     Link *link = &run->links[index];
-    ServerConnection *conn = link->conn;
-    bool readable = (revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
-    // As in the library's own loop: the server must not speak while bytes
-    // remain to be sent.
-    if (readable && conn->sent_all == 0) {
-        drop_link(run, index, RC_WRITE_FAILED);
-        return;
-    }
-    conn_step(conn);
-    link->deadline_ms = now_ms() + kWaitLimitMs;
-    if (conn->state != nullptr) return;
-    ResultCode code = conn->result;
-    if (code == RC_READ_FAILED || code == RC_WRITE_FAILED) {
-        drop_link(run, index, code);
+    if (connection_lost(code)) {
+        drop_link(run, index, code, true);
         return;
     }
     scanned(run, link->slot, code);
     link->slot = nullptr;
+    link->replacements = 0;
     // An upload that stopped short closes the connection, which can no
     // longer be brought back in step: its next file must go elsewhere.
-    if (conn->sock < 0) drop_link(run, index, RC_READ_FAILED);
+    if (conn_fd(link->conn) < 0) {
+        drop_link(run, index, RC_READ_FAILED, false);
+    } else if (link->retired) {
+        replace_link(run, link, link->server + 1);
+    } else if (link->server != link->home &&
+               first_live_server(*run->servers, link->home) == static_cast<int32_t>(link->home)) {
+        // Its own server is no longer down: the connection goes back to it,
+        // so that the scans are spread again as they were meant to be.
+        conn_close(link->conn);
+        link->tries = 0;
+        start_open(run, link, link->home);
+    }
 }
 
-// Waits until a busy connection's socket is ready in the direction its
-// command needs, or the first wait runs out, and steps what is ready.
-void wait_and_step(Run *run) {
+// Waits until a connection with a command or an open in progress is ready
+// for what it waits for, or the first of their waits runs out, and lets
+// each move on: the library keeps the rules and the time limits. Links are
+// only marked dead here, never removed, so that indices stay.
+void wait_and_process(Run *run) {
     struct pollfd fds[kMaxConnections];
-    unsigned numbers[kMaxConnections];
+    unsigned indices[kMaxConnections];
     nfds_t count = 0;
-    int64_t now = now_ms();
-    int64_t wait = kWaitLimitMs;
+    int64_t wait = -1;
     for (unsigned i = 0; i < run->link_count; ++i) {
-        const Link &link = run->links[i];
-        if (link.slot == nullptr) continue;
-        short events = POLLIN;
-        if (link.conn->sent_all == 0) events |= POLLOUT;
-        fds[count] = {link.conn->sock, events, 0};
-        numbers[count++] = link.number;
-        if (link.deadline_ms - now < wait) wait = link.deadline_ms - now;
+        ServerConnection *conn = run->links[i].conn;
+        if (run->links[i].state == LinkState::Dead || !conn_busy(conn)) continue;
+        fds[count] = {conn_fd(conn), conn_events(conn), 0};
+        indices[count++] = i;
+        int64_t ms = conn_timeout_ms(conn);
+        if (wait < 0 || ms < wait) wait = ms;
     }
     if (count == 0) return;
-    if (wait < 0) wait = 0;
+    if (wait > kMaxPollMs) wait = kMaxPollMs;
     int ready = poll(fds, count, static_cast<int>(wait));
     if (ready < 0 && errno == EINTR) return;
 
-    now = now_ms();
-    // Links are found by number: dropping one moves another into its place.
     for (nfds_t i = 0; i < count; ++i) {
-        unsigned index = 0;
-        while (index < run->link_count && run->links[index].number != numbers[i])
-            ++index;
-        if (index == run->link_count) continue;
+        Link *link = &run->links[indices[i]];
+        // A link may have been opened anew meanwhile (retired), on another
+        // descriptor: what poll said is not about it.
+        if (link->state == LinkState::Dead || !conn_busy(link->conn)) continue;
+        bool same = conn_fd(link->conn) == fds[i].fd;
+        ResultCode code;
         if (ready < 0) {
-            drop_link(run, index, RC_READ_FAILED);
-        } else if (fds[i].revents != 0) {
-            step(run, index, fds[i].revents);
-        } else if (now >= run->links[index].deadline_ms) {
-            drop_link(run, index, RC_TIMEOUT);
+            code = link->state == LinkState::Opening ? RC_CONNECT_FAILED : RC_READ_FAILED;
+            conn_close(link->conn);
+        } else {
+            code = conn_process(link->conn, ready > 0 && same ? fds[i].revents : 0);
+            if (code == RC_BUSY) continue;
+        }
+        if (link->state == LinkState::Opening) {
+            open_ended(run, link, code);
+        } else {
+            scan_ended(run, indices[i], code);
         }
     }
 }
 
-// Opens the connections one after another, each waiting for its greeting.
-// False (after the first failure's message) when none could be opened.
+// Opens the connections side by side, connection k on server k mod the
+// number of servers (the next one that is not down); with --wait the first
+// one waits for a server before the others start. Every open has ended
+// before the first scan starts. False (after the first failure's message)
+// when none could be opened.
 bool open_links(Run *run, unsigned wanted) {
-    const char *first_failure = nullptr;
-    const char *failures[kMaxConnections] = {};
+    const ServerSet &servers = *run->servers;
+    uint32_t server_total = server_count(servers);
+    run->asked = wanted;
     for (unsigned number = 1; number <= wanted; ++number) {
-        const char *failure = nullptr;
-        ServerConnection *conn =
-            open_server_waiting(run->options->address(), CONN_NO_WAIT,
-                                number == 1 ? run->options->wait_sec : 0, &failure);
-        if (conn == nullptr) {
-            failures[number - 1] = failure;
-            if (first_failure == nullptr) first_failure = failure;
+        Link *link = &run->links[run->link_count++];
+        *link = Link{};
+        link->number = number;
+        if (number == 1 && run->options->wait_sec > 0) {
+            link->conn = open_server_waiting(servers, CONN_NO_WAIT, run->options->wait_sec,
+                                             &link->server, &link->failure);
+            link->home = link->server;
+            link->state = link->conn != nullptr ? LinkState::Ready : LinkState::Dead;
             continue;
         }
-        run->links[run->link_count++] = {conn, nullptr, 0, number};
+        link->conn = create_connection(servers, CONN_NO_WAIT);
+        if (link->conn == nullptr) {
+            link->state = LinkState::Dead;
+            link->failure = open_failure_message(RC_NO_MEMORY);
+            continue;
+        }
+        link->home = (number - 1) % server_total;
+        int32_t live = first_live_server(servers, link->home);
+        start_open(run, link, live >= 0 ? static_cast<uint32_t>(live) : link->home);
     }
-    run->asked = wanted;
-    if (run->link_count == 0) {
+    for (;;) {
+        bool opening = false;
+        for (unsigned i = 0; i < run->link_count; ++i)
+            opening = opening || run->links[i].state == LinkState::Opening;
+        if (!opening) break;
+        wait_and_process(run);
+    }
+
+    const char *first_failure = nullptr;
+    bool any = false;
+    for (unsigned i = 0; i < run->link_count; ++i) {
+        const Link &link = run->links[i];
+        if (link.state != LinkState::Dead) {
+            any = true;
+        } else if (first_failure == nullptr) {
+            first_failure = link.failure;
+        }
+    }
+    if (!any) {
         std::fputs(first_failure, stderr);
         return false;
     }
-    constexpr size_t kPrefix = sizeof "ERROR: " - 1;
-    for (unsigned number = 1; number <= wanted; ++number) {
-        const char *failure = failures[number - 1];
-        if (failure == nullptr) continue;
+    for (unsigned i = 0; i < run->link_count; ++i) {
+        const Link &link = run->links[i];
+        if (link.state != LinkState::Dead) continue;
         // The fatal message without its "ERROR: " and its newline.
-        std::fprintf(stderr, "Connection %u of %u could not be opened: %.*s\n", number, wanted,
-                     static_cast<int>(std::strlen(failure) - kPrefix - 1), failure + kPrefix);
+        std::fprintf(stderr, "Connection %u of %u could not be opened: %.*s\n", link.number, wanted,
+                     static_cast<int>(std::strlen(link.failure) - kErrorPrefix - 1),
+                     link.failure + kErrorPrefix);
     }
+    sweep(run);
     return true;
 }
 
 void close_links(Run *run, bool quit) {
     for (unsigned i = 0; i < run->link_count; ++i) {
         ServerConnection *conn = run->links[i].conn;
-        if (quit) {
+        if (quit && run->links[i].state == LinkState::Ready) {
             // QUIT waits for its answer, as with a single connection.
-            conn->flags = static_cast<uint16_t>(conn->flags & ~CONN_NO_WAIT);
+            conn_set_no_wait(conn, 0);
             conn_quit(conn);
         }
         close_server(conn);
@@ -381,10 +513,17 @@ void release_window(Run *run) {
 }
 
 // Gives every idle connection a job, while there are jobs that may start.
-// False when memory ran out.
+// With a list, a connection that the server has closed meanwhile is dropped
+// before it is given one. False when memory ran out.
 bool dispatch(Run *run) {
+    bool listed = run->servers->list != nullptr;
     for (unsigned i = 0; i < run->link_count; ++i) {
-        while (run->links[i].slot == nullptr) {
+        const Link &link = run->links[i];
+        while (link.state == LinkState::Ready && !link.retired && link.slot == nullptr) {
+            if (listed && conn_alive(link.conn) == 0) {
+                drop_link(run, i, RC_READ_FAILED, true);
+                break;
+            }
             Slot *slot = next_to_scan(run);
             if (run->out_of_memory) return false;
             if (slot == nullptr) return true;
@@ -406,6 +545,7 @@ int scan_all(Run *run) {
     run->output->connected = true;
 
     for (;;) {
+        sweep(run);
         if (run->link_count == 0) fail_waiting(run);
         if (run->out_of_memory) return -1;
         print_finished(run);
@@ -413,7 +553,7 @@ int scan_all(Run *run) {
         if (run->link_count == 0) continue;
         if (!dispatch(run)) return -1;
         print_finished(run);
-        wait_and_step(run);
+        wait_and_process(run);
     }
     close_links(run, true);
     return run->status;
@@ -424,6 +564,7 @@ int scan_all(Run *run) {
 int scan_in_parallel(FileSource *source, const ScanContext &context) {
     Run run{};
     run.options = context.options;
+    run.servers = context.servers;
     run.output = context.output;
     run.quarantine = context.quarantine;
     run.source = source;

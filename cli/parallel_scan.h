@@ -6,14 +6,16 @@
 #include "cli/file_source.h"
 #include "cli/options.h"
 #include "cli/report.h"
+#include "cli/server.h"
 
 struct Quarantine;
 
-// What a scan loop needs beside its files: the run's options, how it reports
-// (and counts) its files, and the quarantine folder, null without --move and
-// --copy.
+// What a scan loop needs beside its files: the run's options, its servers,
+// how it reports (and counts) its files, and the quarantine folder, null
+// without --move and --copy.
 struct ScanContext {
     const RunOptions *options;
+    const ServerSet *servers;
     RunOutput *output;
     Quarantine *quarantine;
 };

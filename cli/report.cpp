@@ -197,38 +197,10 @@ void json_words(const char *label, const char *list) {
     std::putchar(']');
 }
 
-// Why a scan request failed, in words.
-const char *scan_failure_text(ResultCode code) {
-    switch (code) {
-    case RC_TIMEOUT:
-        return "the server did not answer in time";
-    case RC_READ_FAILED:
-    case RC_WRITE_FAILED:
-        return "the connection to the server failed";
-    case RC_SCAN_525:
-    case RC_SCAN_532:
-        return "the server refused the scan";
-    case RC_PROTOCOL_ERROR:
-        return "the server's reply was not understood";
-    case RC_NO_TEMP_FILE:
-    case RC_CHECKSUM_MISMATCH:
-        return "the cured copy could not be stored";
-    case RC_COPY_READ_FAILED:
-        return "the file could not be read whole";
-    case RC_BAD_ARGUMENT:
-    case RC_COMMAND_TOO_LONG:
-        return "the file cannot be named to the server";
-    case RC_NO_MEMORY:
-        return "out of memory";
-    default:
-        return "the scan failed";
-    }
-}
-
 const char *failure_text(const ScanJob &job, ResultCode code) {
     switch (job.failure) {
     case JobFailure::None:
-        return scan_failure_text(code);
+        return result_code_text(code);
     case JobFailure::Stdin:
         return "standard input could not be copied";
     case JobFailure::NotRegular:

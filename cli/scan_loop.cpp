@@ -18,28 +18,87 @@ namespace {
 constexpr char kNoMemory[] = "ERROR: Could not allocate memory!\n";
 constexpr int kBadCommandLine = 9;
 
+constexpr size_t kErrorPrefix = sizeof "ERROR: " - 1;
+// A scan cut off by a lost connection is tried this often in all.
+constexpr int kAttempts = 2;
+
+// The connection in use and the index of its server; no connection once
+// every listed server has failed.
+struct Current {
+    ServerConnection *conn;
+    uint32_t server;
+};
+
 // A connection that a scan has closed because its upload stopped short (the
 // server would take the next bytes as the rest of the file) is replaced by a
-// new one, so that only that file fails. Returns the connection to go on
-// with: the new one, or the closed one, on which every later scan fails.
-ServerConnection *reopen(ServerConnection *conn, const RunOptions &options) {
+// new one to the same server, so that only that file fails. When none can
+// be opened, every later scan fails on the closed connection; with a list,
+// the next file looks for a server again.
+void reopen(Current *at, const ServerSet &servers, bool *may_reopen) {
+    uint32_t opened = at->server;
+    ResultCode code = RC_OK;
     const char *failure = nullptr;
-    ServerConnection *fresh = open_server(options.address(), 0, &failure);
+    ServerConnection *fresh = open_server(servers, at->server, 0, &opened, &code, &failure);
     if (fresh == nullptr) {
-        constexpr size_t kPrefix = sizeof "ERROR: " - 1;
         // The fatal message without its "ERROR: ".
-        std::fprintf(stderr, "A new connection could not be opened: %s", failure + kPrefix);
-        return conn;
+        std::fprintf(stderr, "A new connection could not be opened: %s", failure + kErrorPrefix);
+        *may_reopen = false;
+        if (servers.list != nullptr) {
+            close_server(at->conn);
+            at->conn = nullptr;
+            *may_reopen = true;
+        }
+        return;
     }
-    close_server(conn);
-    return fresh;
+    close_server(at->conn);
+    at->conn = fresh;
+    at->server = opened;
+}
+
+// After a listed server failed: a connection to the first server behind it
+// that is not down. False when every server is down or none of them works.
+bool move_on(Current *at, const ServerSet &servers) {
+    uint32_t next = (at->server + 1) % server_count(servers);
+    if (first_live_server(servers, next) < 0) return false;
+    uint32_t opened = next;
+    ResultCode code = RC_OK;
+    const char *failure = nullptr;
+    at->conn = open_server(servers, next, 0, &opened, &code, &failure);
+    if (at->conn == nullptr) return false;
+    at->server = opened;
+    return true;
+}
+
+// Scans one job on the connection in use. With a list of servers, a server
+// whose connection is lost is marked down, and the scan is tried once more
+// on the next one, unless a cured copy had already been written over the
+// file: that file is no longer the one that was scanned.
+ResultCode scan_job(Current *at, const ScanJob &job, ScanReport *report, const ScanContext &run,
+                    bool *may_reopen) {
+    const ServerSet &servers = *run.servers;
+    bool listed = servers.list != nullptr;
+    if (at->conn == nullptr && !(listed && move_on(at, servers))) return RC_READ_FAILED;
+    for (int attempt = 1;; ++attempt) {
+        conn_scan_identity(at->conn, job.device, job.inode);
+        ResultCode code = conn_scan(at->conn, job.path, report, run.options->scan_flags, nullptr);
+        if (code == RC_COPY_READ_FAILED && conn_fd(at->conn) < 0 && *may_reopen) {
+            reopen(at, servers, may_reopen);
+            return code;
+        }
+        if (!listed || !connection_lost(code)) return code;
+        bool cured_written = conn_scan_wrote_file(at->conn) != 0;
+        mark_server_down(servers, at->server, code);
+        close_server(at->conn);
+        at->conn = nullptr;
+        if (cured_written || attempt == kAttempts || !move_on(at, servers)) return code;
+        scan_report_clear(report);
+    }
 }
 
 // Scans job after job on one connection, each to its end, then sends QUIT.
-// Returns the run's status; *conn is the connection in use at the end.
-int scan_one_by_one(ServerConnection **conn_in_use, FileSource *source, const ScanContext &run) {
+// Returns the run's status; at->conn is the connection in use at the end.
+int scan_one_by_one(Current *at, FileSource *source, const ScanContext &run) {
     const RunOptions &options = *run.options;
-    ServerConnection *conn = *conn_in_use;
     bool may_reopen = true;
     ScanReport report{};
     int status = 0;
@@ -60,20 +119,14 @@ int scan_one_by_one(ServerConnection **conn_in_use, FileSource *source, const Sc
             // The file has just been examined; the scan need not examine it
             // again.
             progress_started(run.output->progress, job.name, run.output->stats);
-            conn_scan_identity(conn, job.device, job.inode);
-            code = conn_scan(conn, job.path, &report, options.scan_flags, nullptr);
-            if (code == RC_COPY_READ_FAILED && conn->sock < 0 && may_reopen) {
-                conn = reopen(conn, options);
-                *conn_in_use = conn;
-                may_reopen = conn->sock >= 0;
-            }
+            code = scan_job(at, job, &report, run, &may_reopen);
             quarantine_after_scan(run.quarantine, &job, code, report);
         }
         int file_status = report_job(job, code, &report, run.output);
         status = fold_status(status, file_status, options.whole_run);
         release_job(&job);
     }
-    conn_quit(conn);
+    if (at->conn != nullptr) conn_quit(at->conn);
     return status;
 }
 
@@ -107,14 +160,15 @@ int scan_source(FileSource *source, const ScanContext &run) {
     const RunOptions &options = *run.options;
     if (options.connections > 1) return scan_in_parallel(source, run);
     const char *failure = nullptr;
-    ServerConnection *conn = open_server_waiting(options.address(), 0, options.wait_sec, &failure);
-    if (conn == nullptr) {
+    Current at{nullptr, 0};
+    at.conn = open_server_waiting(*run.servers, 0, options.wait_sec, &at.server, &failure);
+    if (at.conn == nullptr) {
         std::fputs(failure, stderr);
         return 1;
     }
     run.output->connected = true;
-    int status = scan_one_by_one(&conn, source, run);
-    close_server(conn);
+    int status = scan_one_by_one(&at, source, run);
+    close_server(at.conn);
     return status;
 }
 
@@ -156,7 +210,8 @@ int run_scan_mode(const RunOptions &options, int argc, char **argv) {
         std::fputs(kNoMemory, stderr);
         status = 1;
     } else {
-        status = scan_source(source, {&options, &output, quarantine});
+        ServerSet servers = servers_of(options);
+        status = scan_source(source, {&options, &servers, &output, quarantine});
     }
     progress_end(output.progress);
     file_source_free(source);

@@ -1,8 +1,12 @@
 // Running the built client as a separate process, as its users do.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <regex>
 #include <string>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 #include "support/fake_server.h"
@@ -16,6 +20,19 @@ inline std::vector<std::string> lines_of(const std::string &text) {
         lines.push_back(text.substr(start, end - start));
     if (start < text.size()) lines.push_back(text.substr(start));
     return lines;
+}
+
+// A free loopback port, on which nothing listens: bound, read back, released.
+inline uint16_t free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
 }
 
 inline ProcessResult run_client(std::vector<std::string> args, ProcessOptions options = {}) {
@@ -36,7 +53,7 @@ inline const std::string kUsage =
 inline const std::string kLaterOptions =
     "   -r       Scan directories recursively (implies -w)\n"
     "   -j<n>    Scan with up to n connections at once (1 to 64)\n"
-    "   -t<addr> Connect to orvaserver over TCP at host[:port] instead of -p\n"
+    "   -t<addr> Connect over TCP to host[:port][,host[:port]...] instead of -p\n"
     "   -w       Exit with the status of the most severe finding of the run\n"
     "   --exclude=PATTERN  In trees, skip files and folders that match PATTERN\n"
     "   --files-from=FILE  Also scan the names in FILE, one per line (- for stdin)\n"
@@ -47,7 +64,9 @@ inline const std::string kLaterOptions =
     "   --json             Print each result as one JSON object per line\n"
     "   --summary          Print a summary of the run on standard error\n"
     "   --progress         Show the progress on standard error if it is a terminal\n"
-    "   --wait=SECONDS     Retry the first connection for up to SECONDS\n";
+    "   --wait=SECONDS     Retry the first connection for up to SECONDS\n"
+    "   --timeout=SECONDS  Give up a connect or a wait for the server after SECONDS\n"
+    "   --revive=SECONDS   Try a listed server that failed again after SECONDS\n";
 
 // Version line: fixed text, then the build's date and time in the form
 // "Aug  2 2005, 12:40:36".

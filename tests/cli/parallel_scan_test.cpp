@@ -116,6 +116,65 @@ TEST_F(ParallelScan, EachFileIsExaminedWhenItsScanStarts) {
     EXPECT_EQ(server.received(1), scan_line(dir / "t/b") + "QUIT\r\n");
 }
 
+TEST_F(ParallelScan, ConnectionsOpenSideBySide) {
+    using std::chrono::steady_clock;
+    // A server that accepts and never greets: -j 8 gives up as soon as -j 1
+    // does, with the same message.
+    FakeServer silent{FakeServer::Transport::Tcp};
+    for (int client = 1; client < 9; ++client)
+        silent.next_client();
+    silent.start();
+    for (const char *jobs : {"1", "8"}) {
+        auto start = steady_clock::now();
+        ProcessResult run = run_client({"-t", silent.address(), "--timeout=1", "-j", jobs, "-s", f1,
+                                        f1, f1, f1, f1, f1, f1, f1});
+        EXPECT_LT(steady_clock::now() - start, std::chrono::milliseconds(2500)) << jobs;
+        EXPECT_EQ(run.err, "ERROR: Could not connect to server!\n");
+        EXPECT_EQ(run.status, 1);
+    }
+
+    // Eight greetings that each take 300 ms come together.
+    StandinProcess slow({"--greet-delay", "300"});
+    ASSERT_TRUE(slow.started()) << slow.error_output();
+    std::vector<std::string> args = {"-p", slow.socket_path(), "-j", "8", "-s"};
+    std::string expected;
+    for (int i = 0; i < 8; ++i) {
+        args.push_back(dir.write("g" + std::to_string(i), "clean"));
+        expected += args.back() + " OK\n";
+    }
+    auto start = steady_clock::now();
+    ProcessResult run = run_client(args);
+    EXPECT_LT(steady_clock::now() - start, std::chrono::milliseconds(1200));
+    EXPECT_EQ(run.out, expected);
+    EXPECT_EQ(run.err, "");
+}
+
+TEST_F(ParallelScan, AFileCuredBeforeItsConnectionWasLostIsNotScannedAgain) {
+    // The cured copy of f1 is written over it, then its connection is lost
+    // before the verdict: f1 gets the line that -j 1 gives it.
+    std::string cure =
+        "323-Test.Virus " + f1 + "\r\n312-5 123402C04DCFB6625F688F771A5FC05D\r\nclean";
+    std::vector<std::string> lines;
+    for (const char *jobs : {"1", "2"}) {
+        TempDir::write_file(f1, "infected!");
+        FakeServer server;
+        server.send(FakeServer::greeting()).expect_line().send(cure).close_now();
+        server.next_client().send(FakeServer::greeting()).expect_line().send("220 ok\r\n");
+        server.expect_line().send("220 ok\r\n");
+        server.start();
+        ProcessResult run = run_client({"-p", server.path(), "-j", jobs, "-u", "-s", f1, f2});
+        EXPECT_EQ(TempDir::read(f1), "clean");
+        lines.push_back(lines_of(run.out).at(0));
+        if (std::string(jobs) == "2") {
+            EXPECT_EQ(run.out, f1 + " ERROR\n" + f2 + " OK\n");
+            std::string second = server.received(1);
+            EXPECT_EQ(second.find(f1), std::string::npos) << second;
+            EXPECT_TRUE(second.ends_with(f2 + "\r\nQUIT\r\n")) << second;
+        }
+    }
+    EXPECT_EQ(lines[0], lines[1]);
+}
+
 TEST_F(ParallelScan, WithoutAnyConnectionTheRunFailsAsWithOne) {
     ProcessResult run = run_client({"-p", dir / "none.sock", "-j", "4", "-s", f1, f2});
     EXPECT_EQ(run.err, "ERROR: Could not connect to server!\n");

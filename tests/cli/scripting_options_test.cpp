@@ -4,10 +4,7 @@
 // waiting for the server.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <chrono>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -241,19 +238,6 @@ TEST_F(ScriptingOptions, ProgressOnlyOnATerminalAndClearedAtTheEnd) {
     EXPECT_EQ(shown.out.substr(0, start.size()), start);
     std::string rest = shown.out.substr(start.size()); // a later redraw, cleared too
     EXPECT_TRUE(rest.empty() || rest.ends_with("\r\033[K")) << rest;
-}
-
-// A free loopback port: bound, read back, released.
-uint16_t free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 TEST(WaitOption, TheFirstConnectionIsTriedUntilAServerGreets) {
