@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/fake_server.h"
+#include "support/ports.h"
 #include "support/run_process.h"
 
 // Splits a text into its lines; a last line without a newline counts too.
@@ -20,19 +21,6 @@ inline std::vector<std::string> lines_of(const std::string &text) {
         lines.push_back(text.substr(start, end - start));
     if (start < text.size()) lines.push_back(text.substr(start));
     return lines;
-}
-
-// A free loopback port, on which nothing listens: bound, read back, released.
-inline uint16_t free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 inline ProcessResult run_client(std::vector<std::string> args, ProcessOptions options = {}) {

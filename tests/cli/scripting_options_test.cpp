@@ -242,7 +242,7 @@ TEST_F(ScriptingOptions, ProgressOnlyOnATerminalAndClearedAtTheEnd) {
 
 TEST(WaitOption, TheFirstConnectionIsTriedUntilAServerGreets) {
     // Nothing listens on the port at first; the server comes a second later.
-    uint16_t port = free_port();
+    uint16_t port = free_tcp_port();
     std::string address = "127.0.0.1:" + std::to_string(port);
     ProcessResult run;
     std::thread client([&] { run = run_client({"-c", "-t", address, "--wait=10"}); });

@@ -16,7 +16,7 @@ const std::string kOk = "220 ok\r\n";
 const std::string kBye = "200 bye\r\n";
 
 std::string refusing_address() {
-    return "127.0.0.1:" + std::to_string(free_port());
+    return "127.0.0.1:" + std::to_string(free_tcp_port());
 }
 
 std::string down(const std::string &address, const std::string &why) {

@@ -13,6 +13,7 @@
 
 #include "fault_helpers.h"
 #include "support/faults.h"
+#include "support/ports.h"
 #include "support/temp_dir.h"
 #include "test_connection.h"
 
@@ -173,26 +174,13 @@ TEST(UnixAddress, FailuresToConnect) {
     EXPECT_EQ(conn_open("/nonexistent/orva.sock", 1, conn.get()), RC_CONNECT_FAILED);
 }
 
-// A loopback port that nobody listens on.
-uint16_t unused_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
 size_t open_descriptors() {
     return TempDir::list("/proc/self/fd").size();
 }
 
 TEST(FailedOpen, ClosesItsSocketSoThatRetriesLeakNothing) {
     Connection conn = make_connection();
-    std::string refused = "127.0.0.1:" + std::to_string(unused_port());
+    std::string refused = "127.0.0.1:" + std::to_string(free_tcp_port());
     size_t before = open_descriptors();
     for (int round = 0; round < 3; ++round) {
         EXPECT_EQ(conn_open("/nonexistent/orva.sock", 1, conn.get()), RC_CONNECT_FAILED);
@@ -261,7 +249,7 @@ TEST(TcpAddress, PortsOutsideTheRangeAndUnknownHostsAreBadArguments) {
 
 TEST(TcpAddress, RefusedConnectAndPort65535) {
     Connection conn = make_connection();
-    std::string address = "127.0.0.1:" + std::to_string(unused_port());
+    std::string address = "127.0.0.1:" + std::to_string(free_tcp_port());
     EXPECT_EQ(conn_open(address.c_str(), 1, conn.get()), RC_CONNECT_FAILED);
     EXPECT_EQ(conn->result, RC_CONNECT_FAILED);
     EXPECT_NE(conn->flags & CONN_TCP, 0);

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "run_process.h"
 #include "temp_dir.h"
 
 PeakMemoryRun run_measuring_memory(const std::string &program, const std::vector<std::string> &argv,
@@ -17,10 +18,7 @@ PeakMemoryRun run_measuring_memory(const std::string &program, const std::vector
     PeakMemoryRun result;
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return result;
-    std::vector<char *> args;
-    for (const std::string &arg : argv)
-        args.push_back(const_cast<char *>(arg.c_str()));
-    args.push_back(nullptr);
+    std::vector<char *> args = exec_arguments(argv);
     pid_t pid = fork();
     if (pid == 0) {
         int null = open("/dev/null", O_WRONLY);

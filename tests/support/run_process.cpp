@@ -9,6 +9,14 @@
 #include <thread>
 #include <unistd.h>
 
+std::vector<char *> exec_arguments(const std::vector<std::string> &argv) {
+    std::vector<char *> args;
+    for (const std::string &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    return args;
+}
+
 ProcessResult run_process(const std::string &program, const std::vector<std::string> &argv,
                           const ProcessOptions &options) {
     ProcessResult result;
@@ -16,10 +24,7 @@ ProcessResult run_process(const std::string &program, const std::vector<std::str
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         return result;
 
-    std::vector<char *> args;
-    for (const std::string &arg : argv)
-        args.push_back(const_cast<char *>(arg.c_str()));
-    args.push_back(nullptr);
+    std::vector<char *> args = exec_arguments(argv);
 
     pid_t pid = fork();
     if (pid == 0) {
@@ -93,10 +98,7 @@ BackgroundProcess::BackgroundProcess(const std::string &program,
                                      const std::vector<std::string> &argv,
                                      const std::string &output_path, const std::string &error_path,
                                      int passed_fd) {
-    std::vector<char *> args;
-    for (const std::string &arg : argv)
-        args.push_back(const_cast<char *>(arg.c_str()));
-    args.push_back(nullptr);
+    std::vector<char *> args = exec_arguments(argv);
     pid_ = fork();
     if (pid_ == 0) {
         // Descriptor 3 first, so that the files opened next cannot take it.

@@ -21,6 +21,10 @@ struct ProcessOptions {
     int timeout_ms = 10000;
 };
 
+// The arguments as execv takes them: pointers into `argv`, null-terminated;
+// valid while `argv` lives.
+std::vector<char *> exec_arguments(const std::vector<std::string> &argv);
+
 // argv[0] is passed as given; the program is `program`.
 ProcessResult run_process(const std::string &program, const std::vector<std::string> &argv,
                           const ProcessOptions &options = {});
