@@ -221,7 +221,9 @@ TEST_F(IoFaults, SignalsEveryMillisecondInterruptNothing) {
         EXPECT_EQ(conn_scan(tcp_conn.get(), upload_file_path.c_str(), &report, 0, nullptr), RC_OK);
         faults::reset();
         EXPECT_EQ(report.verdict, VERDICT_WARNING);
-        EXPECT_GT(storm.received(), 20) << "the signals did not come";
+        // How many come depends on the machine's pace (timer signals that
+        // arrive while the process waits to run merge into one); some must.
+        EXPECT_GT(storm.received(), 0) << "the signals did not come";
         return ::testing::Test::HasFailure() ? 1 : 0;
     });
     EXPECT_EQ(status, 0);
