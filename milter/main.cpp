@@ -249,6 +249,20 @@ void report_ready() {
     report_fd = -1;
 }
 
+// The mail-filter library starts a thread of its own that waits for
+// SIGTERM, SIGINT and SIGHUP with sigwait and then asks its loop to stop,
+// which the loop notices only every few seconds. The filter catches those
+// signals itself and stops at once. The library's thread can still take one
+// first, right as it starts (a signal already sent, that the main thread has
+// not yet had a processor to take), and the stop would then come seconds
+// late. So the filter defines sigwait itself, in place of the system's, for
+// the library's thread alone (nothing else here calls it): that thread waits
+// in it for ever and never takes a signal.
+extern "C" int sigwait(const sigset_t *, int *) {
+    for (;;)
+        pause();
+}
+
 // Runs the library's loop in a thread of its own until it fails (1) or
 // SIGTERM, SIGINT or SIGHUP arrives (0). The loop's thread, and every thread
 // it starts, begins with those signals blocked, while this thread never
