@@ -206,17 +206,20 @@ TEST_F(FailOver, AServerMarkedDownIsTriedAgainOnceItsReviveTimeHasPassed) {
 TEST_F(FailOver, AConnectionOpenedElsewhereGoesBackToItsServerOnceItRevives) {
     // Connection 1 finds the first server overloaded and opens on the second;
     // after the revive time its next file goes to the first server again,
-    // while connection 2 is still busy.
+    // while connection 2 is still busy. Connection 2 is the second server's
+    // first client (connection 1 gets there only after the 401), and the
+    // pauses fix the order with wide margins: connection 2 ends f2 at 1.2 s
+    // and takes f3 until 2.2 s, connection 1 ends f1 at 1.7 s, past the
+    // revive time, and takes f4 on the first server.
     FakeServer first{FakeServer::Transport::Tcp};
     first.send("401 busy\r\n").next_client().send(FakeServer::greeting());
     first.expect_line().send(kOk).expect_line().send(kBye);
     first.start();
     FakeServer second{FakeServer::Transport::Tcp};
-    for (int client = 0; client < 2; ++client) {
-        if (client > 0) second.next_client();
-        second.send(FakeServer::greeting()).expect_line().pause(1200).send(kOk);
-        second.expect_line().pause(400).send(kOk).expect_line().send(kBye);
-    }
+    second.send(FakeServer::greeting()).expect_line().pause(1200).send(kOk);
+    second.expect_line().pause(1000).send(kOk).expect_line().send(kBye);
+    second.next_client().send(FakeServer::greeting()).expect_line().pause(1700).send(kOk);
+    second.expect_line().send(kBye);
     second.start();
     std::string f3 = dir.write("f3", "3");
     std::string f4 = dir.write("f4", "4");
