@@ -146,7 +146,10 @@ std::vector<CheckResult> check_setup(const CheckSettings &settings, ScannerPool 
                 server + " cannot be reached: " + scan_failure_text(code) +
                     " (its socket must let " + user + " connect)");
         } else if (code != RC_OK) {
-            say(CheckLevel::Failed,
+            // A connection that broke at start is a server going down or
+            // restarting: like one not up yet, the pool tries it again later.
+            const bool may_come_back = code == RC_READ_FAILED || code == RC_WRITE_FAILED;
+            say(settings.server_needed || !may_come_back ? CheckLevel::Failed : CheckLevel::Warning,
                 server + " did not scan the probe file: " + scan_failure_text(code));
         } else if (verdict == VERDICT_ERROR) {
             say(CheckLevel::Failed, server + " cannot read the probe file in " + folder +

@@ -482,6 +482,18 @@ TEST_F(MilterTest, TheConfigurationCheckNamesWhatFailsAndTheStartRunsIt) {
                                       " cannot be reached") != std::string::npos;
         })) << waiting.log();
     }
+    // One whose connection breaks during the probe may be restarting: so too.
+    {
+        FakeServer going;
+        going.send(FakeServer::greeting()).expect_line().close_now().start();
+        Filter restarting(going.address());
+        ASSERT_TRUE(restarting.started()) << restarting.log();
+        EXPECT_TRUE(wait_for([&] {
+            return restarting.count("warning: the scanning server " + going.address() +
+                                    " did not scan the probe file: the connection") > 0 &&
+                   restarting.count("listening on") > 0;
+        })) << restarting.log();
+    }
 
     // A scanning server that cannot read the spool files fails both.
     FakeServer blind;
@@ -699,7 +711,9 @@ TEST_F(MilterTest, AListFailsOverChecksEachServerAndUsesAStoppedOneAgain) {
     Scanner second;
     const std::string list = first.address() + "," + second.address();
     Filter filter(list, {"-R", "1"});
-    ASSERT_TRUE(filter.started()) << filter.log();
+    // Its start probes both servers: the first stops only once it listens.
+    ASSERT_TRUE(filter.started() && wait_for([&] { return filter.count("listening on") > 0; }))
+        << filter.log();
     const std::string down = "scanning server " + first.address() + " cannot be used";
     first.stop();
     for (const char *id : {"V1", "V2", "V3"})
