@@ -127,9 +127,10 @@ struct RunAs {
     gid_t gid = 0;
 };
 
-bool resolve_user(const std::string &spec, RunAs &user, std::string &error) {
-    const size_t colon = spec.find(':');
-    user.name = spec.substr(0, colon);
+// Looks up "user" or "user:group" as -u gives it.
+bool resolve_user(const std::string &given, RunAs &user, std::string &error) {
+    const size_t colon = given.find(':');
+    user.name = given.substr(0, colon);
     std::vector<char> buffer(16384);
     struct passwd entry {};
     struct passwd *found = nullptr;
@@ -140,8 +141,8 @@ bool resolve_user(const std::string &spec, RunAs &user, std::string &error) {
     }
     user.uid = found->pw_uid;
     user.gid = found->pw_gid;
-    if (colon != std::string::npos && !resolve_group(spec.substr(colon + 1), user.gid)) {
-        error = "no such group: " + spec.substr(colon + 1);
+    if (colon != std::string::npos && !resolve_group(given.substr(colon + 1), user.gid)) {
+        error = "no such group: " + given.substr(colon + 1);
         return false;
     }
     return true;
