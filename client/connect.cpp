@@ -24,13 +24,11 @@
 
 namespace {
 
-constexpr int64_t kNsPerSecond = 1000000000;
-constexpr int64_t kNsPerMs = 1000000;
 // A Unix-domain connect that finds the server's listen queue full is tried
 // again after this pause, doubled each time up to kRetryMaxNs: the kernel
 // offers nothing to wait on for room in the queue.
-constexpr int64_t kRetryFirstNs = 2 * kNsPerMs;
-constexpr int64_t kRetryMaxNs = 64 * kNsPerMs;
+constexpr int64_t kRetryFirstNs = 2 * NS_PER_MS;
+constexpr int64_t kRetryMaxNs = 64 * NS_PER_MS;
 // Longest host text that is looked up; no resolvable name is longer.
 constexpr size_t kHostMax = 1025;
 
@@ -63,12 +61,6 @@ ResultCode clear_nonblocking(int fd) {
     int status = fcntl(fd, F_GETFL);
     if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) < 0) return RC_CONNECT_FAILED;
     return RC_OK;
-}
-
-// Milliseconds from now until `deadline`, rounded up; 0 once it has passed.
-uint64_t milliseconds_until(int64_t deadline) {
-    int64_t left = deadline - monotonic_ns();
-    return left > 0 ? static_cast<uint64_t>((left + kNsPerMs - 1) / kNsPerMs) : 0;
 }
 
 // Ends an open, storing its code in `result` only once a socket had been
@@ -338,7 +330,18 @@ extern "C" {
 int64_t monotonic_ns(void) {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * kNsPerSecond + now.tv_nsec;
+    return static_cast<int64_t>(now.tv_sec) * NS_PER_SECOND + now.tv_nsec;
+}
+
+uint64_t milliseconds_until(int64_t deadline) {
+    int64_t left = deadline - monotonic_ns();
+    return left > 0 ? static_cast<uint64_t>((left + NS_PER_MS - 1) / NS_PER_MS) : 0;
+}
+
+void start_deadline(ServerConnection *conn, int64_t now) {
+    conn->deadline_ns = conn->deadline_sec != 0
+                            ? now + static_cast<int64_t>(conn->deadline_sec) * NS_PER_SECOND
+                            : 0;
 }
 
 void release_opening(ServerConnection *conn) {
@@ -392,10 +395,9 @@ ResultCode conn_open_start(const char *address, int32_t timeout_sec, ServerConne
 
     conn->flags &= static_cast<uint16_t>(~CONN_TCP);
     int64_t now = monotonic_ns();
-    conn->deadline_ns =
-        conn->deadline_sec != 0 ? now + static_cast<int64_t>(conn->deadline_sec) * kNsPerSecond : 0;
+    start_deadline(conn, now);
     conn->connect_deadline_ns =
-        now + static_cast<int64_t>(timeout_sec > 0 ? timeout_sec : 0) * kNsPerSecond;
+        now + static_cast<int64_t>(timeout_sec > 0 ? timeout_sec : 0) * NS_PER_SECOND;
     conn->wait_start_ns = now;
 
     ResultCode code;
@@ -455,7 +457,7 @@ ResultCode connect_with_timeout(int fd, int32_t timeout_sec, const struct sockad
 
     // A signal that interrupts the wait does not end it: it goes on with
     // the time that is left.
-    int64_t deadline = monotonic_ns() + static_cast<int64_t>(timeout_sec) * kNsPerSecond;
+    int64_t deadline = monotonic_ns() + static_cast<int64_t>(timeout_sec) * NS_PER_SECOND;
     short revents = 0;
     for (;;) {
         int ready = wait_for_descriptor(fd, POLLOUT, milliseconds_until(deadline), &revents);

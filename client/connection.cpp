@@ -33,16 +33,13 @@ uint32_t parse_reply_code(const char *line) {
     return static_cast<uint32_t>(static_cast<int32_t>(value));
 }
 
-constexpr int64_t kNsPerSecond = 1000000000;
-constexpr int64_t kNsPerMs = 1000000;
-
 // Each wait lasts at most the larger of the two timeouts, kept within the
 // seconds that a 32-bit time_t can hold.
 int64_t wait_limit_ns(const ServerConnection *conn) {
     uint32_t seconds =
         conn->timeout_a_sec > conn->timeout_b_sec ? conn->timeout_a_sec : conn->timeout_b_sec;
     if (seconds > INT32_MAX) seconds = INT32_MAX;
-    return static_cast<int64_t>(seconds) * kNsPerSecond;
+    return static_cast<int64_t>(seconds) * NS_PER_SECOND;
 }
 
 bool connecting(const ServerConnection *conn) {
@@ -144,8 +141,7 @@ ResultCode process_ready(ServerConnection *conn, short revents) {
 void command_begins(ServerConnection *conn) {
     int64_t now = monotonic_ns();
     conn->wait_start_ns = now;
-    conn->deadline_ns =
-        conn->deadline_sec != 0 ? now + static_cast<int64_t>(conn->deadline_sec) * kNsPerSecond : 0;
+    start_deadline(conn, now);
 }
 
 } // namespace
@@ -314,12 +310,11 @@ ResultCode conn_step(ServerConnection *conn) {
     // With a deadline, the step's read or write waits for the socket at most
     // until then. (An open's connect step bounds its own wait.)
     while (conn->deadline_ns != 0 && !connecting(conn) && conn->sock >= 0) {
-        int64_t left = conn->deadline_ns - monotonic_ns();
-        if (left <= 0) return give_up(conn, RC_TIMEOUT);
+        uint64_t left_ms = milliseconds_until(conn->deadline_ns);
+        if (left_ms == 0) return give_up(conn, RC_TIMEOUT);
         short revents = 0;
         short events = conn->sent_all == 0 ? POLLOUT : POLLIN;
-        int ready = wait_for_descriptor(
-            conn->sock, events, static_cast<uint64_t>((left + kNsPerMs - 1) / kNsPerMs), &revents);
+        int ready = wait_for_descriptor(conn->sock, events, left_ms, &revents);
         if (ready == 0) return give_up(conn, RC_TIMEOUT);
         if (ready > 0 || errno != EINTR) break;
     }
@@ -339,8 +334,7 @@ short conn_events(const ServerConnection *conn) {
 
 int64_t conn_timeout_ms(const ServerConnection *conn) {
     if (conn == nullptr || conn->state == nullptr) return -1;
-    int64_t left = wait_end_ns(conn) - monotonic_ns();
-    return left > 0 ? (left + kNsPerMs - 1) / kNsPerMs : 0;
+    return static_cast<int64_t>(milliseconds_until(wait_end_ns(conn)));
 }
 
 ResultCode conn_process(ServerConnection *conn, short revents) {

@@ -18,8 +18,20 @@ extern "C" {
 #define OPEN_RETRYING 2   /* a Unix-domain connect waits for room in the queue */
 #define OPEN_GREETING 3   /* connected; the greeting is awaited */
 
+/* Nanoseconds in a second and in a millisecond. */
+#define NS_PER_SECOND INT64_C(1000000000)
+#define NS_PER_MS INT64_C(1000000)
+
 /* The monotonic clock, in nanoseconds. */
 int64_t monotonic_ns(void);
+
+/* Milliseconds from now until `deadline` (of monotonic_ns), rounded up; 0
+ * once it has passed. */
+uint64_t milliseconds_until(int64_t deadline);
+
+/* Starts the whole-command limit of conn_set_deadline from `now`: sets
+ * deadline_ns, 0 when there is none. */
+void start_deadline(ServerConnection *conn, int64_t now);
 
 /* Moves the connect of an open on, given what poll reported for its socket
  * (0: nothing, or the time ran out). RC_BUSY while the open goes on (the

@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr int64_t kNsPerSecond = 1000000000;
-
 struct Server {
     const char *address;   // inside the list's copy of the text
     int64_t down_until_ns; // 0: live; else skipped until this moment
@@ -156,7 +154,7 @@ void server_list_mark_down(ServerList *list, uint32_t index) {
     if (list == nullptr || index >= list->count) return;
     Locked hold(list);
     // Never 0, which means live, whatever the clock says.
-    int64_t until = monotonic_ns() + static_cast<int64_t>(list->revive_sec) * kNsPerSecond;
+    int64_t until = monotonic_ns() + static_cast<int64_t>(list->revive_sec) * NS_PER_SECOND;
     list->servers[index].down_until_ns = until != 0 ? until : 1;
 }
 

@@ -274,6 +274,23 @@ bool write_all_at(int fd, const char *bytes, size_t length, off_t offset) {
     return true;
 }
 
+// Copies bytes [begin, end) of `from` to the same offsets of `to` through a
+// buffer. With `from` and `to` the same file, each block is written with
+// the bytes it holds already.
+bool copy_through_buffer(int from, int to, off_t begin, off_t end) {
+    char chunk[kCopyChunk];
+    for (off_t at = begin; at < end;) {
+        auto want = static_cast<size_t>(end - at);
+        if (want > sizeof chunk) want = sizeof chunk;
+        ssize_t got = pread(from, chunk, want, at);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        if (!write_all_at(to, chunk, static_cast<size_t>(got), at)) return false;
+        at += got;
+    }
+    return true;
+}
+
 // Copies bytes [begin, end) of `from` to the same offsets of `to`. The
 // kernel copies without passing the bytes through this process where it can;
 // elsewhere they go through a buffer.
@@ -291,35 +308,14 @@ bool copy_range(int from, int to, off_t begin, off_t end) {
             return false;
         break;
     }
-    char chunk[kCopyChunk];
-    while (in_offset < end) {
-        auto want = static_cast<size_t>(end - in_offset);
-        if (want > sizeof chunk) want = sizeof chunk;
-        ssize_t got = pread(from, chunk, want, in_offset);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        if (!write_all_at(to, chunk, static_cast<size_t>(got), in_offset)) return false;
-        in_offset += got;
-    }
-    return true;
+    return copy_through_buffer(from, to, in_offset, end);
 }
 
 // Writes bytes [0, end) of `fd` with what they hold already, so that each of
 // their blocks, those of a hole included, is allocated. No byte changes, so
 // a write that fails part of the way leaves the contents as they were.
 bool allocate_by_rewriting(int fd, off_t end) {
-    char chunk[kCopyChunk];
-    off_t at = 0;
-    while (at < end) {
-        auto want = static_cast<size_t>(end - at);
-        if (want > sizeof chunk) want = sizeof chunk;
-        ssize_t got = pread(fd, chunk, want, at);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        if (!write_all_at(fd, chunk, static_cast<size_t>(got), at)) return false;
-        at += got;
-    }
-    return true;
+    return copy_through_buffer(fd, fd, 0, end);
 }
 
 // Reserves the blocks of a copy of `size` bytes without changing the file's
