@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -64,12 +63,6 @@ void clear(Progress *progress) {
 }
 
 } // namespace
-
-int64_t monotonic_ms() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 void print_summary(const RunStats &stats, int64_t start_ms, const char *quarantine_label) {
     double seconds = static_cast<double>(monotonic_ms() - start_ms) / 1000.0;

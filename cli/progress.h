@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "cli/system.h"
+
 struct RunStats {
     uint64_t scanned = 0; // files that got a verdict
     uint64_t clean = 0;
@@ -15,9 +17,6 @@ struct RunStats {
     uint64_t not_scanned = 0; // every ERROR line of the front end's own
     uint64_t quarantined = 0; // moved or copied
 };
-
-// Milliseconds of a monotonic clock.
-int64_t monotonic_ms();
 
 // Prints the summary of a run that began at `start_ms`; `quarantine_label`
 // ("Moved", "Copied") adds that count, null leaves it out.

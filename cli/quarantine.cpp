@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "cli/stdin_dump.h"
+#include "cli/system.h"
 #include "cli/termination.h"
 
 namespace {
@@ -113,17 +114,6 @@ int move_by_rename(Quarantine *q, const ScanJob &job, const char *base, char *na
         return kQuarantineChanged;
     }
     return kQuarantineNoName;
-}
-
-int write_whole(int fd, const char *bytes, size_t length) {
-    while (length > 0) {
-        ssize_t n = write(fd, bytes, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return n == 0 ? ENOSPC : errno;
-        bytes += n;
-        length -= static_cast<size_t>(n);
-    }
-    return 0;
 }
 
 // Reads up to `length` bytes at `offset`; the count, or -1 with errno.

@@ -5,20 +5,15 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "cli/system.h"
 #include "client/connect.h"
 
 namespace {
 
 constexpr int64_t kRetryMs = 500;
 
-int64_t now_ms() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 void sleep_until(int64_t when_ms) {
-    for (int64_t left = when_ms - now_ms(); left > 0; left = when_ms - now_ms()) {
+    for (int64_t left = when_ms - monotonic_ms(); left > 0; left = when_ms - monotonic_ms()) {
         struct timespec pause = {static_cast<time_t>(left / 1000),
                                  static_cast<long>(left % 1000) * 1000000};
         nanosleep(&pause, nullptr);
@@ -142,15 +137,15 @@ ServerConnection *open_server_waiting(const ServerSet &servers, uint16_t flags, 
         return nullptr;
     }
     ServerConnection *conn = nullptr;
-    int64_t deadline = now_ms() + static_cast<int64_t>(wait_sec) * 1000;
+    int64_t deadline = monotonic_ms() + static_cast<int64_t>(wait_sec) * 1000;
     for (bool asking = true; asking && conn == nullptr;) {
-        int64_t round = now_ms();
+        int64_t round = monotonic_ms();
         const char *round_failure = nullptr;
         asking = false;
         for (uint32_t index = 0; index < count && conn == nullptr; ++index) {
             if (given_up[index]) continue;
             // Each attempt ends by the deadline, rounded up to a whole second.
-            auto timeout = static_cast<uint32_t>((deadline - now_ms() + 999) / 1000);
+            auto timeout = static_cast<uint32_t>((deadline - monotonic_ms() + 999) / 1000);
             if (timeout == 0) timeout = 1;
             if (timeout > servers.timeout_sec) timeout = servers.timeout_sec;
             const char *message = nullptr;
@@ -172,7 +167,7 @@ ServerConnection *open_server_waiting(const ServerSet &servers, uint16_t flags, 
         if (conn != nullptr) break;
         *failure = round_failure;
         // The last attempt is made when the time runs out.
-        if (now_ms() >= deadline) break;
+        if (monotonic_ms() >= deadline) break;
         if (asking) sleep_until(round + kRetryMs < deadline ? round + kRetryMs : deadline);
     }
     std::free(given_up);

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cli/system.h"
 #include "cli/termination.h"
 #include "client/connection.h"
 
@@ -55,22 +56,6 @@ void remove_dump_file(const char *path) {
     forget_dump_file();
 }
 
-// Writes the whole chunk; 0, or -1 with errno (ENOSPC for a write that
-// wrote nothing).
-int write_chunk(int fd, const char *bytes, size_t length) {
-    while (length > 0) {
-        ssize_t n = write(fd, bytes, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = ENOSPC;
-            return -1;
-        }
-        bytes += n;
-        length -= static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 } // namespace
 
 bool capture_stdin() {
@@ -90,8 +75,9 @@ bool capture_stdin() {
         if (got <= 0) break; // end of input, or a read error
         // A write beyond the file-size limit fails with EFBIG here, as
         // SIGXFSZ is ignored.
-        if (write_chunk(fd, chunk, static_cast<size_t>(got)) != 0) {
-            report_dump_failure(path, errno);
+        int error = write_whole(fd, chunk, static_cast<size_t>(got));
+        if (error != 0) {
+            report_dump_failure(path, error);
             close(fd);
             remove_dump_file(path);
             return false;
